@@ -1,0 +1,87 @@
+// The authentication database: record layout, the ways it is opened, its four
+// actions; and the diagnostics that every part of the program writes through.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <string_view>
+
+#define DB_DBM_HSEARCH 1
+#include <db.h>
+// The old dbm names are macros that would rewrite unrelated code.
+#undef fetch
+#undef store
+#undef firstkey
+#undef nextkey
+#undef dbminit
+#undef dbmclose
+
+#include "tolmark.h"
+
+// ---- database location and records ----
+
+extern const char db_path[]; // given to dbm_open
+extern const char db_file[]; // the one file the ndbm back end keeps
+
+constexpr size_t field_size = 1024; // a field of at most 1023 bytes and a NUL
+constexpr size_t record_max = 1024; // largest record this program writes
+
+// The two fields of a stored record, as views into its bytes. Neither view
+// reaches past the record's size, whatever the record holds.
+struct RecordFields {
+    std::string_view apop;  // complement-encoded secret
+    std::string_view scram; // carried over, never interpreted
+};
+
+// A record's fields held in the program's own buffers, cut to 1023 bytes.
+struct AuthRecord {
+    char apop[field_size];
+    size_t apop_len;
+    char scram[field_size];
+    size_t scram_len;
+};
+
+RecordFields split_record(const char *data, size_t size);
+void load_record(const RecordFields &fields, AuthRecord &record);
+void complement_encode(char *dst, const char *src, size_t len);
+// Builds encoded secret, NUL, SCRAM field, NUL into out; false when the result
+// would not fit in out_size bytes. *len receives the record's size.
+bool build_record(char *out, size_t out_size, const char *secret, size_t secret_len,
+                  std::string_view scram, size_t *len);
+datum make_key(const char *name);
+// Copies a key's text (up to its first NUL, within its size) into out.
+void key_text(const datum &key, char *out, size_t out_size);
+
+void prepare_db_paths();
+
+struct ReadOpening {
+    DBM *db;
+    int fd; // db_file, share-locked
+};
+ReadOpening open_db_for_reading(int file_flags);
+
+// ---- actions ----
+
+void delete_user(const Request &request, const CallerIdentity &caller);
+void initialize_db(const Request &request, const CallerIdentity &caller);
+void list_entries(ReadOpening &opening, const Request &request, const CallerIdentity &caller);
+// Wipes the secret argument of the request once it has taken it.
+void change_secret(ReadOpening &opening, Request &request, const CallerIdentity &caller);
+
+// ---- diagnostics ----
+
+void trace_log(FILE *file, int level, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+void trace_log_v(FILE *file, int level, const char *format, va_list args);
+[[noreturn]] void exit_with_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void report_db_status(DBM *db, const char *operation, int tolerant);
+// The decision behind report_db_status, given the handle's error state and
+// the error number that the operation left.
+void report_db_state(int state, int saved_errno, const char *operation, bool tolerant);
+const char *printable(const void *data, int length);
+// One trace file entry; overflow_format is the format of a message that did
+// not fit, or null.
+void write_trace_entry(FILE *file, long seconds, long microseconds, long pid,
+                       const char *message, const char *overflow_format);
+
+int format_bounded(char *buffer, size_t size, const char *format, va_list args);

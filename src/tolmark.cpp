@@ -1,0 +1,254 @@
+// ztolmark: administers the POP3 server's authentication database.
+// Installed set-user-id to the pop account; every rule is decided on the
+// real uid.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "authdb.h"
+
+const char *mode = nullptr;
+int passtype = 0;
+bool onlysw = false;
+
+namespace {
+
+const char version[] = "4.1.0";
+
+Request request;
+
+void wipe_secret_argument()
+{
+    explicit_bzero(request.secret_argument, sizeof request.secret_argument);
+}
+const char pop_account[] = "pop";
+
+const char usage_text[] =
+    "usage: %s [ -debug | -trace <tracefile> ] [ <action> ]\n"
+    "<action>: -init [ -safe ] \n"
+    "          -list [ <user> | ALL ] | -only\n"
+    "          -user <user> [ <password> ]\n"
+    "          -delete <user>\n"
+    "          -help\n"
+    "          -version\n";
+
+struct OptionEntry {
+    const char *name;
+    int takes_argument;
+    int code;
+};
+
+constexpr int code_unknown = 12;
+
+const OptionEntry options[] = {
+    {"init", 0, 1},  {"safe", 0, 2},  {"list", 0, 3},  {"user", 1, 4},
+    {"delete", 1, 5}, {"only", 0, 6},  {"help", 0, 7},  {"-help", 0, 7},
+    {"trace", 1, 8}, {"debug", 0, 9}, {"version", 0, 10}, {nullptr, 0, code_unknown},
+};
+
+const OptionEntry &find_option(const char *name)
+{
+    const OptionEntry *entry = options;
+    while (entry->name != nullptr && strcmp(entry->name, name) != 0)
+        ++entry;
+    return *entry;
+}
+
+[[noreturn]] void normal_end()
+{
+    close_trace_file();
+    exit(0);
+}
+
+[[noreturn]] void usage_end()
+{
+    fprintf(stderr, usage_text, program_name);
+    close_trace_file();
+    exit(1);
+}
+
+void select_mode(const char *base)
+{
+    for (const char *name : {"zcrantmark", "zvestmark", "ztolmark"}) {
+        if (strcmp(base, name) == 0) {
+            mode = name;
+            passtype = strcmp(name, "zcrantmark") == 0 ? 1 : 0;
+            onlysw = passtype == 0;
+            return;
+        }
+    }
+    exit_with_error("Unknown mode: %s", base);
+}
+
+// The trace file is opened with the caller's own rights, so that a
+// set-user-id run cannot append to a file that the caller may not write.
+void open_trace_file(const char *name)
+{
+    ++debug_level;
+    uid_t saved_euid = geteuid();
+    if (setresuid(static_cast<uid_t>(-1), getuid(), static_cast<uid_t>(-1)) != 0)
+        exit_with_error("internal error @ %i", 490);
+    FILE *file = fopen(name, "a+");
+    if (file == nullptr) {
+        int err = errno;
+        exit_with_error("Unable to open trace file \"%s\": %s (%d)\n", name, strerror(err), err);
+    }
+    trace_file = file; // an earlier trace stream stays open, unused
+    trace_log(trace_file, LOG_DEBUG, "Trace and Debug destination is file \"%s\"", name);
+    if (setresuid(static_cast<uid_t>(-1), saved_euid, static_cast<uid_t>(-1)) != 0)
+        exit_with_error("internal error @ %i", 500);
+}
+
+void take_secret_argument(char *word)
+{
+    size_t len = strnlen(word, secret_max);
+    memcpy(request.secret_argument, word, len);
+    request.secret_argument[len] = '\0';
+    request.has_secret_argument = true;
+    explicit_bzero(word, strlen(word)); // keep it out of the process listing
+}
+
+void read_switches(int argc, char **argv)
+{
+    int i = 1;
+    while (i < argc) {
+        const char *word = argv[i];
+        if (word[0] != '-') {
+            fprintf(stderr, "%s: unrecognized switch \"%s\"", program_name, word);
+            usage_end();
+        }
+        const char *name = word + 1;
+        const OptionEntry &option = find_option(name);
+        bool has_next = i + 1 < argc;
+        if (option.takes_argument != 0 && (!has_next || argv[i + 1][0] == '-'))
+            exit_with_error("missing argument for %s", word);
+        if (debug_level != 0)
+            trace_log(trace_file, LOG_DEBUG, "...processing switch '-%s'", name);
+
+        int consumed = 1;
+        switch (option.code) {
+        case 1:
+            request.action = Action::init;
+            break;
+        case 2:
+            request.safe = true;
+            break;
+        case 3:
+            request.action = Action::list;
+            if (has_next && argv[i + 1][0] != '-') {
+                request.target_name = argv[i + 1];
+                consumed = 2;
+            }
+            break;
+        case 4:
+            request.target_name = argv[i + 1];
+            request.user_switch = true;
+            consumed = 2;
+            if (i + 2 < argc && argv[i + 2][0] != '-') {
+                take_secret_argument(argv[i + 2]);
+                consumed = 3;
+            }
+            break;
+        case 5:
+            request.action = Action::remove;
+            request.target_name = argv[i + 1];
+            consumed = 2;
+            break;
+        case 6:
+            onlysw = true;
+            break;
+        case 7:
+            usage_end();
+        case 8:
+            open_trace_file(argv[i + 1]);
+            consumed = 2;
+            break;
+        case 9:
+            debug_level = 1;
+            break;
+        case 10:
+            printf("%s v%s\n", program_name, version);
+            normal_end();
+        default:
+            fprintf(stderr, "%s: \"-%s\" unknown option\n", program_name, name);
+            usage_end();
+        }
+        i += consumed;
+    }
+}
+
+CallerIdentity identify_caller()
+{
+    CallerIdentity caller;
+    caller.real_uid = getuid();
+    const struct passwd *pw = getpwuid(caller.real_uid);
+    if (pw == nullptr)
+        exit_with_error("Sorry, don't know who you (uid %d) are.",
+                        static_cast<int>(caller.real_uid));
+    caller.caller_name = pw->pw_name;
+    pw = getpwnam(pop_account);
+    if (pw == nullptr)
+        exit_with_error("\"%s\": userid unknown", pop_account);
+    caller.pop_uid = pw->pw_uid;
+    caller.pop_gid = pw->pw_gid;
+    caller.privileged = caller.real_uid == 0 || caller.real_uid == caller.pop_uid;
+    return caller;
+}
+
+// An ordinary caller may change his own secret and list his own entry by
+// name; only the superuser initialises.
+void enforce_permissions(const CallerIdentity &caller)
+{
+    if (!caller.privileged) {
+        bool names_other = request.target_name != nullptr &&
+                           (caller.caller_name != request.target_name || request.user_switch);
+        if (request.action == Action::remove || names_other)
+            exit_with_error("Only superuser or user \"%s\" can perform the requested function",
+                            pop_account);
+    }
+    if (caller.real_uid != 0 && request.action == Action::init)
+        exit_with_error("Only superuser can perform the requested function");
+    if (request.action == Action::remove)
+        fprintf(stderr, "Warning: deleting user \"%s\"\n", request.target_name);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    umask(077);
+    program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+    const char *slash = strrchr(program_name, '/');
+    const char *base = slash != nullptr ? slash + 1 : program_name;
+    openlog(program_name, LOG_PID, LOG_LOCAL0);
+    select_mode(base);
+
+    atexit(wipe_secret_argument);
+    read_switches(argc, argv);
+    if (passtype == 1)
+        exit_with_error("not compiled with SCRAM option");
+
+    CallerIdentity caller = identify_caller();
+    enforce_permissions(caller);
+    prepare_db_paths();
+
+    if (request.action == Action::remove) {
+        delete_user(request, caller);
+    } else if (request.action == Action::init) {
+        initialize_db(request, caller);
+    } else {
+        bool listing = request.action == Action::list;
+        ReadOpening opening = open_db_for_reading(listing ? O_RDONLY : O_RDWR);
+        if (listing)
+            list_entries(opening, request, caller);
+        else
+            change_secret(opening, request, caller);
+    }
+    normal_end();
+}
