@@ -92,7 +92,8 @@ void prepare_db_paths()
         trace_log(trace_file, LOG_DEBUG, "BSD44_DBM: auth_dir=%s", db_file);
 }
 
-namespace {
+namespace
+{
 
 const char open_file_failure[] = "%s: unable to open POP authentication DB:\n\t%s (%d) [%d]";
 const char lock_file_failure[] = "%s: unable to lock POP authentication DB:\n\t%s (%d) [%d]";
@@ -255,9 +256,13 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
 
 // ---- listing ----
 
-namespace {
+namespace
+{
 
-const char *yes_no(bool present) { return present ? "yes" : "no"; }
+const char *yes_no(bool present)
+{
+    return present ? "yes" : "no";
+}
 
 void print_entry(const char *name, const RecordFields &fields)
 {
@@ -315,7 +320,8 @@ void list_entries(ReadOpening &opening, const Request &request, const CallerIden
 
 // ---- setting a secret ----
 
-namespace {
+namespace
+{
 
 // Every buffer that holds a secret, in one place, wiped at every exit.
 struct SecretBuffers {
@@ -327,7 +333,10 @@ struct SecretBuffers {
 };
 SecretBuffers secrets;
 
-void wipe_secrets() { explicit_bzero(&secrets, sizeof secrets); }
+void wipe_secrets()
+{
+    explicit_bzero(&secrets, sizeof secrets);
+}
 
 // An answer that cannot be read (no terminal, end of input) is empty.
 size_t read_secret(const char *prompt, char *buffer, size_t size)
@@ -344,7 +353,10 @@ size_t read_secret(const char *prompt, char *buffer, size_t size)
     exit(1);
 }
 
-bool is_removal_mark(const char *secret, size_t len) { return len == 1 && secret[0] == '*'; }
+bool is_removal_mark(const char *secret, size_t len)
+{
+    return len == 1 && secret[0] == '*';
+}
 
 // 0xff would encode as NUL and end the stored field early.
 void refuse_unstorable(const char *secret, size_t len)
@@ -435,7 +447,8 @@ size_t ask_new_secret(size_t old_len)
         if (strong_enough(classes, len))
             break;
     }
-    size_t retyped_len = read_secret("Retype new password:", secrets.retyped, sizeof secrets.retyped);
+    size_t retyped_len =
+        read_secret("Retype new password:", secrets.retyped, sizeof secrets.retyped);
     bool same = retyped_len == len && memcmp(secrets.retyped, secret, len) == 0;
     explicit_bzero(secrets.retyped, sizeof secrets.retyped);
     if (!same)
@@ -452,7 +465,8 @@ WriteOpening store_secret(const datum &key, const std::string &target, size_t se
     // The record may have changed since it was read: carry over its SCRAM
     // field as it stands now, under the lock.
     datum current = fetch_single(opening.db, key);
-    std::string_view scram = current.dptr != nullptr ? fields_of(current).scram : std::string_view();
+    std::string_view scram =
+        current.dptr != nullptr ? fields_of(current).scram : std::string_view();
     size_t len = 0;
     if (!build_record(secrets.record, sizeof secrets.record, secrets.new_secret, secret_len, scram,
                       &len)) {
@@ -506,7 +520,8 @@ void change_secret(ReadOpening &opening, Request &request, const CallerIdentity 
                         strerror(err), err, 1301);
     }
 
-    size_t len = request.has_secret_argument ? take_secret_argument(request) : ask_new_secret(old_len);
+    size_t len =
+        request.has_secret_argument ? take_secret_argument(request) : ask_new_secret(old_len);
     explicit_bzero(secrets.old_secret, sizeof secrets.old_secret);
     WriteOpening written = store_secret(key, target, len);
     explicit_bzero(secrets.new_secret, sizeof secrets.new_secret);

@@ -81,7 +81,7 @@ void report_db_state(int state, int saved_errno, const char *operation, bool tol
 const char *printable(const void *data, int length);
 // One trace file entry; overflow_format is the format of a message that did
 // not fit, or null.
-void write_trace_entry(FILE *file, long seconds, long microseconds, long pid,
-                       const char *message, const char *overflow_format);
+void write_trace_entry(FILE *file, long seconds, long microseconds, long pid, const char *message,
+                       const char *overflow_format);
 
 int format_bounded(char *buffer, size_t size, const char *format, va_list args);

@@ -15,7 +15,8 @@ const char *program_name = "";
 int debug_level = 0;
 FILE *trace_file = nullptr;
 
-namespace {
+namespace
+{
 
 constexpr size_t message_size = 2048;
 constexpr size_t message_limit = 2045; // what format_bounded may use of it
@@ -34,8 +35,8 @@ void close_trace_file()
     }
 }
 
-void write_trace_entry(FILE *file, long seconds, long microseconds, long pid,
-                       const char *text, const char *overflow_format)
+void write_trace_entry(FILE *file, long seconds, long microseconds, long pid, const char *text,
+                       const char *overflow_format)
 {
     // ctime's fixed layout: "Www Mmm dd hh:mm:ss yyyy\n".
     char stamp[64];
@@ -112,11 +113,11 @@ void report_db_state(int state, int saved_errno, const char *operation, bool tol
     const char *state_msg = strerror_r(state, state_text, sizeof state_text);
     const char *errno_msg = strerror_r(saved_errno, errno_text, sizeof errno_text);
     if (state == 0)
-        trace_log(trace_file, LOG_DEBUG, "DB %s succeeded: %s %d (%d: %s)", operation, state_msg,
-                  0, saved_errno, errno_msg);
+        trace_log(trace_file, LOG_DEBUG, "DB %s succeeded: %s %d (%d: %s)", operation, state_msg, 0,
+                  saved_errno, errno_msg);
     else if (quiet)
-        trace_log(trace_file, LOG_DEBUG, "DB error on %s: %s %d (%d: %s)", operation, state_msg,
-                  -1, saved_errno, errno_msg);
+        trace_log(trace_file, LOG_DEBUG, "DB error on %s: %s %d (%d: %s)", operation, state_msg, -1,
+                  saved_errno, errno_msg);
     else {
         trace_log(trace_file, LOG_NOTICE, "*** DB error on %s: %s %d (%d: %s) ***", operation,
                   state_msg, state, saved_errno, errno_msg);
@@ -131,20 +132,29 @@ void report_db_status(DBM *db, const char *operation, int tolerant)
     report_db_state(dbm_error(db), saved_errno, operation, tolerant != 0);
 }
 
-namespace {
+namespace
+{
 
 // The short escape for a byte, or 0 when it has none.
 char escape_letter(unsigned char b)
 {
     switch (b) {
-    case 0x00: return '0';
-    case 0x07: return 'a';
-    case 0x08: return 'b';
-    case 0x09: return 't';
-    case 0x0a: return 'n';
-    case 0x0b: return 'v';
-    case 0x0d: return 'r';
-    default: return 0;
+    case 0x00:
+        return '0';
+    case 0x07:
+        return 'a';
+    case 0x08:
+        return 'b';
+    case 0x09:
+        return 't';
+    case 0x0a:
+        return 'n';
+    case 0x0b:
+        return 'v';
+    case 0x0d:
+        return 'r';
+    default:
+        return 0;
     }
 }
 

@@ -7,7 +7,8 @@
 
 #include "authdb.h"
 
-namespace {
+namespace
+{
 
 enum class Reading { outside, before_point, after_point };
 

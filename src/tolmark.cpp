@@ -17,7 +17,8 @@ const char *mode = nullptr;
 int passtype = 0;
 bool onlysw = false;
 
-namespace {
+namespace
+{
 
 const char version[] = "4.1.0";
 
@@ -29,14 +30,13 @@ void wipe_secret_argument()
 }
 const char pop_account[] = "pop";
 
-const char usage_text[] =
-    "usage: %s [ -debug | -trace <tracefile> ] [ <action> ]\n"
-    "<action>: -init [ -safe ] \n"
-    "          -list [ <user> | ALL ] | -only\n"
-    "          -user <user> [ <password> ]\n"
-    "          -delete <user>\n"
-    "          -help\n"
-    "          -version\n";
+const char usage_text[] = "usage: %s [ -debug | -trace <tracefile> ] [ <action> ]\n"
+                          "<action>: -init [ -safe ] \n"
+                          "          -list [ <user> | ALL ] | -only\n"
+                          "          -user <user> [ <password> ]\n"
+                          "          -delete <user>\n"
+                          "          -help\n"
+                          "          -version\n";
 
 struct OptionEntry {
     const char *name;
@@ -47,9 +47,9 @@ struct OptionEntry {
 constexpr int code_unknown = 12;
 
 const OptionEntry options[] = {
-    {"init", 0, 1},  {"safe", 0, 2},  {"list", 0, 3},  {"user", 1, 4},
-    {"delete", 1, 5}, {"only", 0, 6},  {"help", 0, 7},  {"-help", 0, 7},
-    {"trace", 1, 8}, {"debug", 0, 9}, {"version", 0, 10}, {nullptr, 0, code_unknown},
+    {"init", 0, 1},   {"safe", 0, 2},  {"list", 0, 3},     {"user", 1, 4},
+    {"delete", 1, 5}, {"only", 0, 6},  {"help", 0, 7},     {"-help", 0, 7},
+    {"trace", 1, 8},  {"debug", 0, 9}, {"version", 0, 10}, {nullptr, 0, code_unknown},
 };
 
 const OptionEntry &find_option(const char *name)

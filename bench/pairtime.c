@@ -1,0 +1,143 @@
+/* Times two commands against each other, alternating them so that drift in
+ * the machine's speed falls on both alike.
+ *
+ *   pairtime [-w WARMUP] [-n RUNS] [-o OUTPUT] COMMAND-A... :: COMMAND-B...
+ *
+ * Each command is started with posix_spawn, its standard output going to
+ * OUTPUT (default /dev/null) and its standard error to /dev/null; the time is
+ * the wall-clock time from just before the spawn to the end of wait4, and the
+ * peak memory is the child's ru_maxrss. WARMUP runs of each (default 2) are
+ * not counted; then RUNS rounds (default 10) run A,B and B,A in turn. Any
+ * failing run aborts the measurement.
+ *
+ * Prints one line:  A <median ms> <min ms> <max ms> <max RSS KiB>
+ *                   B <median ms> <min ms> <max ms> <max RSS KiB>
+ * all on one line, separated by blanks.
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char **environ;
+
+struct side {
+    char **argv;
+    double *ms;
+    long max_rss_kib;
+};
+
+static const char *output_path = "/dev/null";
+
+static double now_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec * 1e3 + (double)ts.tv_nsec / 1e6;
+}
+
+static double run_once(struct side *side)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+
+    double start = now_ms();
+    pid_t pid;
+    int err = posix_spawn(&pid, side->argv[0], &actions, NULL, side->argv, environ);
+    if (err != 0) {
+        fprintf(stderr, "pairtime: %s: %s\n", side->argv[0], strerror(err));
+        exit(2);
+    }
+    int status;
+    struct rusage usage;
+    while (wait4(pid, &status, 0, &usage) < 0) {
+        if (errno != EINTR) {
+            perror("pairtime: wait4");
+            exit(2);
+        }
+    }
+    double elapsed = now_ms() - start;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "pairtime: %s failed (status 0x%x)\n", side->argv[0], status);
+        exit(2);
+    }
+    if (usage.ru_maxrss > side->max_rss_kib)
+        side->max_rss_kib = usage.ru_maxrss;
+    return elapsed;
+}
+
+static int compare(const void *a, const void *b)
+{
+    double x = *(const double *)a, y = *(const double *)b;
+    return x < y ? -1 : x > y;
+}
+
+static void report(const char *label, struct side *side, int runs)
+{
+    qsort(side->ms, (size_t)runs, sizeof(double), compare);
+    double median = runs % 2 != 0 ? side->ms[runs / 2]
+                                  : (side->ms[runs / 2 - 1] + side->ms[runs / 2]) / 2;
+    printf("%s %.4f %.4f %.4f %ld", label, median, side->ms[0], side->ms[runs - 1],
+           side->max_rss_kib);
+}
+
+int main(int argc, char **argv)
+{
+    int warmup = 2, runs = 10, opt;
+    while ((opt = getopt(argc, argv, "+w:n:o:")) != -1) {
+        switch (opt) {
+        case 'w':
+            warmup = atoi(optarg);
+            break;
+        case 'n':
+            runs = atoi(optarg);
+            break;
+        case 'o':
+            output_path = optarg;
+            break;
+        default:
+            return 2;
+        }
+    }
+    int split = -1;
+    for (int i = optind; i < argc; ++i)
+        if (strcmp(argv[i], "::") == 0)
+            split = i;
+    if (split <= optind || split + 1 >= argc || runs < 1) {
+        fprintf(stderr, "usage: pairtime [-w N] [-n N] [-o FILE] A... :: B...\n");
+        return 2;
+    }
+    argv[split] = NULL;
+    struct side a = {argv + optind, calloc((size_t)runs, sizeof(double)), 0};
+    struct side b = {argv + split + 1, calloc((size_t)runs, sizeof(double)), 0};
+
+    for (int i = 0; i < warmup; ++i) {
+        run_once(&a);
+        run_once(&b);
+    }
+    a.max_rss_kib = b.max_rss_kib = 0;
+    for (int i = 0; i < runs; ++i) {
+        if (i % 2 == 0) {
+            a.ms[i] = run_once(&a);
+            b.ms[i] = run_once(&b);
+        } else {
+            b.ms[i] = run_once(&b);
+            a.ms[i] = run_once(&a);
+        }
+    }
+    report("A", &a, runs);
+    putchar(' ');
+    report("B", &b, runs);
+    putchar('\n');
+    return 0;
+}

@@ -1,0 +1,195 @@
+// Invocation names, switches, usage and version, the trace file and the
+// system log, as a user sees them.
+#include <regex>
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include "harness.h"
+
+namespace
+{
+
+std::string usage(const std::string &name)
+{
+    return "usage: " + name +
+           " [ -debug | -trace <tracefile> ] [ <action> ]\n"
+           "<action>: -init [ -safe ] \n"
+           "          -list [ <user> | ALL ] | -only\n"
+           "          -user <user> [ <password> ]\n"
+           "          -delete <user>\n"
+           "          -help\n"
+           "          -version\n";
+}
+
+using FrontEnd = Tolmark;
+
+TEST_F(FrontEnd, VersionUnderEachNameAndUnknownNamesRefused)
+{
+    for (const char *name : {"ztolmark", "zvestmark", "zcrantmark"}) {
+        RunSpec spec;
+        spec.argv0 = program_named(name);
+        spec.args = {"-version", "-no-such-switch", "stray"};
+        RunResult r = run(spec);
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.out, spec.argv0 + " v4.1.0\n");
+        EXPECT_EQ(r.err, "");
+    }
+    RunSpec spec;
+    spec.argv0 = program_named("tolmark-other");
+    spec.args = {"-bogus"};
+    RunResult r = run(spec);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, spec.argv0 + ": Unknown mode: tolmark-other\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(FrontEnd, ScramModeRefusedAfterTheSwitches)
+{
+    std::string name = program_named("zcrantmark");
+    RunSpec spec;
+    spec.argv0 = name;
+    spec.args = {"-list"};
+    RunResult r = run(spec);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, name + ": not compiled with SCRAM option\n");
+
+    spec.args = {"-help"};
+    r = run(spec);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, usage(name));
+
+    spec.args = {"-user"};
+    r = run(spec);
+    EXPECT_EQ(r.err, name + ": missing argument for -user\n");
+}
+
+TEST_F(FrontEnd, UsageAndSwitchErrors)
+{
+    const std::string &p = program_path;
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"-help"}, usage(p)},
+        {{"--help"}, usage(p)},
+        {{"-debug", "-help", "-init"}, usage(p)},
+        {{"list"}, p + ": unrecognized switch \"list\"" + usage(p)},
+        {{""}, p + ": unrecognized switch \"\"" + usage(p)},
+        {{"-x"}, p + ": \"-x\" unknown option\n" + usage(p)},
+        {{"-"}, p + ": \"-\" unknown option\n" + usage(p)},
+        {{"-LIST"}, p + ": \"-LIST\" unknown option\n" + usage(p)},
+        {{"-user"}, p + ": missing argument for -user\n"},
+        {{"-user", "-list"}, p + ": missing argument for -user\n"},
+        {{"-user", "bob", "-x"}, p + ": \"-x\" unknown option\n" + usage(p)},
+        {{"-delete"}, p + ": missing argument for -delete\n"},
+        {{"-trace", "-debug"}, p + ": missing argument for -trace\n"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = run(root, c.args);
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+        EXPECT_EQ(r.out, "") << c.args[0];
+    }
+}
+
+TEST_F(FrontEnd, LastOfInitListDeleteWins)
+{
+    create_db();
+    put(key("bob"), record_of("secret"));
+    put(key("carol"), record_of("other"));
+
+    // -init then -list lists (root has no entry); nothing is initialised.
+    RunResult r = run(root, {"-init", "-list"});
+    EXPECT_EQ(r.err, program_path + ": no entry for \"root\" in POP authentication DB\n");
+    EXPECT_EQ(r.status, 1);
+
+    // -delete bob -list lists bob, the name kept from -delete.
+    r = run(root, {"-delete", "bob", "-list"});
+    EXPECT_EQ(r.out, "bob             : APOP \n");
+    EXPECT_EQ(r.status, 0);
+
+    // -delete bob -user carol deletes carol.
+    r = run(root, {"-delete", "bob", "-user", "carol"});
+    EXPECT_EQ(r.err, "Warning: deleting user \"carol\"\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(get(key("bob")).has_value());
+    EXPECT_FALSE(get(key("carol")).has_value());
+
+    // -list -init initialises, here with -safe on the existing file.
+    r = run(root, {"-list", "-init", "-safe"});
+    EXPECT_EQ(r.err, "POP authentication DB not initialized (exists): " + db_file + "\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(FrontEnd, TraceFileIsPrivateAndHoldsItsEntries)
+{
+    std::string first = file("first.trace");
+    std::string second = file("second.trace");
+    RunResult r = run(root, {"-trace", first, "-trace", second, "-version"});
+    EXPECT_EQ(r.status, 0);
+
+    struct stat st;
+    ASSERT_EQ(stat(first.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    // Each entry: the message line, then the time stamp alone.
+    std::string stamp = R"([A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d\.\d{3} \d{4})";
+    std::regex entry(stamp + R"( \[\d+\] (.*)\n)" + stamp + " \n");
+    auto messages = [&](const std::string &path) {
+        std::vector<std::string> found;
+        std::string text = read_file(path);
+        for (std::sregex_iterator it(text.begin(), text.end(), entry), end; it != end; ++it)
+            found.push_back((*it)[1]);
+        EXPECT_EQ(std::regex_replace(text, entry, ""), "") << text;
+        return found;
+    };
+    // The second -trace is still processed while the first file is current.
+    EXPECT_EQ(messages(first),
+              (std::vector<std::string>{"Trace and Debug destination is file \"" + first + "\"",
+                                        "...processing switch '-trace'"}));
+    EXPECT_EQ(messages(second),
+              (std::vector<std::string>{"Trace and Debug destination is file \"" + second + "\"",
+                                        "...processing switch '-version'"}));
+    EXPECT_TRUE(syslog().empty());
+}
+
+TEST_F(FrontEnd, TraceFileThatCannotBeOpened)
+{
+    std::string missing = file("no/such/folder/trace");
+    RunResult r = run(alice, {"-trace", missing, "-version"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, program_path + ": Unable to open trace file \"" + missing +
+                         "\": No such file or directory (2)\n\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(FrontEnd, DebugTracesGoToTheSystemLog)
+{
+    RunResult r = run(root, {"-debug", "-version"});
+    EXPECT_EQ(r.status, 0);
+    std::vector<LogEntry> log = syslog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].priority, LOG_DEBUG);
+    EXPECT_EQ(log[0].option, LOG_PID);
+    EXPECT_EQ(log[0].facility, LOG_LOCAL0);
+    EXPECT_EQ(log[0].ident, program_path);
+    EXPECT_EQ(log[0].message, "...processing switch '-version'");
+}
+
+TEST_F(FrontEnd, FatalErrorsAreTracedWhenDebugging)
+{
+    RunResult r = run(root, {"-debug", "-user"});
+    EXPECT_EQ(r.status, 1);
+    std::vector<LogEntry> log = syslog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].priority, LOG_DEBUG);
+    EXPECT_EQ(log[0].message, "missing argument for -user");
+
+    std::string trace = file("t");
+    r = run(root, {"-trace", trace, "-x"});
+    EXPECT_EQ(r.status, 1);
+    std::string text = read_file(trace);
+    EXPECT_NE(text.find("] ...processing switch '-x'\n"), std::string::npos) << text;
+}
+
+} // namespace
