@@ -1,17 +1,20 @@
 /* Times two commands against each other, alternating them so that drift in
  * the machine's speed falls on both alike.
  *
- *   pairtime [-w WARMUP] [-n RUNS] [-o OUTPUT] COMMAND-A... :: COMMAND-B...
+ *   pairtime [-v] [-w WARMUP] [-n RUNS] [-o OUTPUT] COMMAND-A... :: COMMAND-B...
  *
  * Each command is started with posix_spawn, its standard output going to
  * OUTPUT (default /dev/null) and its standard error to /dev/null; the time is
  * the wall-clock time from just before the spawn to the end of wait4, and the
  * peak memory is the child's ru_maxrss. WARMUP runs of each (default 2) are
  * not counted; then RUNS rounds (default 10) run A,B and B,A in turn. Any
- * failing run aborts the measurement.
+ * failing run aborts the measurement. With -v each round's times go to
+ * standard error.
  *
- * Prints one line:  A <median ms> <min ms> <max ms> <max RSS KiB>
- *                   B <median ms> <min ms> <max ms> <max RSS KiB>
+ * Prints one line:  A <median ms> <min ms> <max ms> <max RSS KiB> <median CPU ms>
+ *                   B <median ms> <min ms> <max ms> <max RSS KiB> <median CPU ms>
+ *                   P <median of the rounds' A/B ratios of wall-clock time>
+ * where CPU time is the child's user plus system time (ru_utime + ru_stime).
  * all on one line, separated by blanks.
  */
 #define _GNU_SOURCE
@@ -31,6 +34,7 @@ extern char **environ;
 struct side {
     char **argv;
     double *ms;
+    double *cpu_ms; /* user + system time of each counted run */
     long max_rss_kib;
 };
 
@@ -43,7 +47,7 @@ static double now_ms(void)
     return (double)ts.tv_sec * 1e3 + (double)ts.tv_nsec / 1e6;
 }
 
-static double run_once(struct side *side)
+static double run_once(struct side *side, double *cpu_ms)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -73,6 +77,9 @@ static double run_once(struct side *side)
     }
     if (usage.ru_maxrss > side->max_rss_kib)
         side->max_rss_kib = usage.ru_maxrss;
+    if (cpu_ms != NULL)
+        *cpu_ms = (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                  (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
     return elapsed;
 }
 
@@ -82,20 +89,27 @@ static int compare(const void *a, const void *b)
     return x < y ? -1 : x > y;
 }
 
+static double median_of(double *values, int count)
+{
+    qsort(values, (size_t)count, sizeof(double), compare);
+    return count % 2 != 0 ? values[count / 2] : (values[count / 2 - 1] + values[count / 2]) / 2;
+}
+
 static void report(const char *label, struct side *side, int runs)
 {
-    qsort(side->ms, (size_t)runs, sizeof(double), compare);
-    double median = runs % 2 != 0 ? side->ms[runs / 2]
-                                  : (side->ms[runs / 2 - 1] + side->ms[runs / 2]) / 2;
-    printf("%s %.4f %.4f %.4f %ld", label, median, side->ms[0], side->ms[runs - 1],
-           side->max_rss_kib);
+    double median = median_of(side->ms, runs);
+    printf("%s %.4f %.4f %.4f %ld %.4f ", label, median, side->ms[0], side->ms[runs - 1],
+           side->max_rss_kib, median_of(side->cpu_ms, runs));
 }
 
 int main(int argc, char **argv)
 {
-    int warmup = 2, runs = 10, opt;
-    while ((opt = getopt(argc, argv, "+w:n:o:")) != -1) {
+    int warmup = 2, runs = 10, verbose = 0, opt;
+    while ((opt = getopt(argc, argv, "+vw:n:o:")) != -1) {
         switch (opt) {
+        case 'v':
+            verbose = 1;
+            break;
         case 'w':
             warmup = atoi(optarg);
             break;
@@ -114,30 +128,39 @@ int main(int argc, char **argv)
         if (strcmp(argv[i], "::") == 0)
             split = i;
     if (split <= optind || split + 1 >= argc || runs < 1) {
-        fprintf(stderr, "usage: pairtime [-w N] [-n N] [-o FILE] A... :: B...\n");
+        fprintf(stderr, "usage: pairtime [-v] [-w N] [-n N] [-o FILE] A... :: B...\n");
         return 2;
     }
     argv[split] = NULL;
-    struct side a = {argv + optind, calloc((size_t)runs, sizeof(double)), 0};
-    struct side b = {argv + split + 1, calloc((size_t)runs, sizeof(double)), 0};
+    struct side a = {argv + optind, calloc((size_t)runs, sizeof(double)),
+                     calloc((size_t)runs, sizeof(double)), 0};
+    struct side b = {argv + split + 1, calloc((size_t)runs, sizeof(double)),
+                     calloc((size_t)runs, sizeof(double)), 0};
 
     for (int i = 0; i < warmup; ++i) {
-        run_once(&a);
-        run_once(&b);
+        run_once(&a, NULL);
+        run_once(&b, NULL);
     }
     a.max_rss_kib = b.max_rss_kib = 0;
     for (int i = 0; i < runs; ++i) {
         if (i % 2 == 0) {
-            a.ms[i] = run_once(&a);
-            b.ms[i] = run_once(&b);
+            a.ms[i] = run_once(&a, &a.cpu_ms[i]);
+            b.ms[i] = run_once(&b, &b.cpu_ms[i]);
         } else {
-            b.ms[i] = run_once(&b);
-            a.ms[i] = run_once(&a);
+            b.ms[i] = run_once(&b, &b.cpu_ms[i]);
+            a.ms[i] = run_once(&a, &a.cpu_ms[i]);
         }
+        if (verbose)
+            fprintf(stderr, "round %d: A %.4f ms (cpu %.4f)  B %.4f ms (cpu %.4f)\n", i + 1,
+                    a.ms[i], a.cpu_ms[i], b.ms[i], b.cpu_ms[i]);
     }
+    /* Each round's two runs met the same state of the machine. */
+    double *ratios = calloc((size_t)runs, sizeof(double));
+    for (int i = 0; i < runs; ++i)
+        ratios[i] = a.ms[i] / b.ms[i];
+    double paired = median_of(ratios, runs);
     report("A", &a, runs);
-    putchar(' ');
     report("B", &b, runs);
-    putchar('\n');
+    printf("P %.4f\n", paired);
     return 0;
 }

@@ -40,7 +40,7 @@ RecordFields split_record(const char *data, size_t size)
 static size_t copy_field(std::string_view field, char *out)
 {
     size_t len = field.size() < field_size - 1 ? field.size() : field_size - 1;
-    memcpy(out, field.data(), len);
+    field.copy(out, len);
     out[len] = '\0';
     return len;
 }
@@ -64,7 +64,7 @@ bool build_record(char *out, size_t out_size, const char *secret, size_t secret_
         return false;
     complement_encode(out, secret, secret_len);
     out[secret_len] = '\0';
-    memcpy(out + secret_len + 1, scram.data(), scram.size());
+    scram.copy(out + secret_len + 1, scram.size());
     out[secret_len + 1 + scram.size()] = '\0';
     *len = secret_len + scram.size() + 2;
     return true;

@@ -14,6 +14,9 @@
 const char *program_name = "";
 int debug_level = 0;
 FILE *trace_file = nullptr;
+const char *mode = nullptr;
+int passtype = 0;
+bool onlysw = false;
 
 namespace
 {

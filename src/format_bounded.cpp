@@ -39,20 +39,39 @@ bool precision_too_large(const Conversion &conv, size_t room)
     return conv.precision_given && conv.precision > cap;
 }
 
-// The platform formatter sees only flags, width and precision: anything else
-// that the text collected (length letters, "n", "$", stray bytes) could make
-// it read or write arguments that were never passed.
-void rendering_format(const Conversion &conv, char *out)
+// Rebuilds the conversion for the platform formatter in the order it
+// expects: flags, width, and the precision that was checked. Nothing else
+// that the text collected reaches it: length letters, "n" or "$" could make
+// it read or write arguments that were never passed, and digits after the
+// precision would render a precision that was never checked.
+void rendering_format(const Conversion &conv, char *out, size_t size)
 {
-    size_t n = 0;
-    out[n++] = '%';
+    char flags[8];
+    size_t flag_count = 0;
+    char width[conversion_max];
+    size_t width_len = 0;
+    bool point = false;
     for (size_t i = 1; i + 1 < conv.len; ++i) {
         char c = conv.text[i];
-        if ((c >= '0' && c <= '9') || std::strchr("-+ #.", c) != nullptr)
-            out[n++] = c;
+        if (c == '.')
+            point = true;
+        else if (point)
+            continue;
+        else if ((c != '\0' && std::strchr("-+ #", c) != nullptr) || (c == '0' && width_len == 0)) {
+            if (std::memchr(flags, c, flag_count) == nullptr)
+                flags[flag_count++] = c;
+        } else if (c >= '0' && c <= '9')
+            width[width_len++] = c;
     }
-    out[n++] = conv.text[conv.len - 1];
-    out[n] = '\0';
+    int n = std::snprintf(out, size, "%%%.*s%.*s", static_cast<int>(flag_count), flags,
+                          static_cast<int>(width_len), width);
+    size_t used = static_cast<size_t>(n);
+    if (point && conv.precision_given)
+        used += static_cast<size_t>(std::snprintf(out + used, size - used, ".%lu",
+                                                  static_cast<unsigned long>(conv.precision)));
+    else if (point)
+        used += static_cast<size_t>(std::snprintf(out + used, size - used, "."));
+    std::snprintf(out + used, size - used, "%c", conv.text[conv.len - 1]);
 }
 
 } // namespace
@@ -71,7 +90,7 @@ int format_bounded(char *buffer, size_t size, const char *format, va_list args)
     Conversion conv{};
     conv.state = Reading::outside;
     char rendering[rendering_size];
-    char spec[conversion_max + 2];
+    char spec[128];
 
     for (const char *p = format;; ++p) {
         char c = *p;
@@ -130,7 +149,7 @@ int format_bounded(char *buffer, size_t size, const char *format, va_list args)
         } else if (std::strchr("diouxXceEfgGp", c) != nullptr) {
             if (precision_too_large(conv, room) || !append(conv, c))
                 goto refuse;
-            rendering_format(conv, spec);
+            rendering_format(conv, spec, sizeof spec);
             int rendered;
             if (std::strchr("eEfgG", c) != nullptr)
                 rendered = std::snprintf(rendering, sizeof rendering, spec, va_arg(args, double));

@@ -13,10 +13,6 @@
 
 #include "authdb.h"
 
-const char *mode = nullptr;
-int passtype = 0;
-bool onlysw = false;
-
 namespace
 {
 

@@ -1,1 +1,302 @@
-// placeholder
+// Who may do what, creating the database, deleting users, and how writers
+// and readers exclude each other on the database file.
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <grp.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace
+{
+
+using Database = Tolmark;
+
+const std::string refused_other =
+    ": Only superuser or user \"pop\" can perform the requested function\n";
+const std::string refused_init = ": Only superuser can perform the requested function\n";
+
+TEST_F(Database, PermissionRules)
+{
+    create_db();
+    put(key("alice"), record_of(""));
+    put(key("bob"), record_of("bobsecret"));
+    const auto before = contents();
+    struct Case {
+        Caller who;
+        std::vector<std::string> args;
+        std::string err; // after the program name
+    } cases[] = {
+        {stranger, {"-list"}, ": Sorry, don't know who you (uid 4000) are.\n"},
+        {alice, {"-delete", "bob"}, refused_other},
+        {alice, {"-delete", "alice"}, refused_other},
+        {alice, {"-list", "bob"}, refused_other},
+        {alice, {"-list", "ALL"}, refused_other},
+        {alice, {"-user", "alice"}, refused_other},
+        {alice, {"-user", "bob", "secret1"}, refused_other},
+        {alice, {"-init"}, refused_init},
+        {pop, {"-init"}, refused_init},
+        {pop, {"-init", "-safe"}, refused_init},
+    };
+    for (const Case &c : cases) {
+        RunResult r = run(c.who, c.args);
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.err, program_path + c.err) << c.args[0];
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(contents(), before);
+
+    // An ordinary user lists his own entry, by name or not.
+    for (auto args : {std::vector<std::string>{"-list"}, {"-list", "alice"}}) {
+        RunResult r = run(alice, args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "alice           :      \n");
+    }
+    // The pop account administers every entry but may not initialise.
+    RunResult r = run(pop, {"-delete", "bob"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(get(key("bob")).has_value());
+}
+
+TEST_F(Database, WithoutPopAccountEveryActionIsRefused)
+{
+    write_accounts(/*without_pop=*/true);
+    create_db();
+    for (auto args : {std::vector<std::string>{"-init"}, {"-list"}, {"-delete", "bob"}, {}}) {
+        RunResult r = run(root, args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, program_path + ": \"pop\": userid unknown\n");
+    }
+    RunResult r = run(root, {"-version"});
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
+{
+    RunResult r = run(root, {"-init"}, {}, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ""); // no question without a file
+    EXPECT_EQ(r.err, "");
+    struct stat st;
+    ASSERT_EQ(stat(db_file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, pop.uid);
+    EXPECT_EQ(st.st_gid, pop.gid);
+    EXPECT_TRUE(contents().empty());
+    std::vector<LogEntry> log = syslog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].priority, LOG_NOTICE);
+    EXPECT_EQ(log[0].message, "tolmark: user \"root\" initialized db \"" + db_path + "\"");
+}
+
+TEST_F(Database, InitOfAnExistingDatabase)
+{
+    const std::string question = "Really initialize POP authentication DB? ";
+    struct Case {
+        std::optional<std::string> answer; // unset: -safe
+        bool replaced;
+    } cases[] = {{std::nullopt, false}, {"y\n", true},     {"yes\n", true},
+                 {"Y\n", false},        {" yes\n", false}, {"", false}};
+    for (const Case &c : cases) {
+        std::string label = c.answer ? "answer \"" + *c.answer + "\"" : "-safe";
+        std::filesystem::remove(file("syslog"));
+        create_db();
+        put(key("bob"), record_of("bobsecret"));
+        RunResult r = c.answer ? run(root, {"-init"}, {}, *c.answer)
+                               : run(root, {"-init", "-safe"}, {}, "y\n");
+        if (!c.answer) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "POP authentication DB not initialized (exists): " + db_file + "\n");
+        } else {
+            EXPECT_EQ(r.out, question) << label;
+            EXPECT_EQ(r.err, "") << label;
+            EXPECT_EQ(r.status, c.replaced ? 0 : 1) << label;
+        }
+        EXPECT_EQ(get(key("bob")).has_value(), !c.replaced) << label;
+        std::vector<LogEntry> log = syslog();
+        if (c.replaced) {
+            ASSERT_EQ(log.size(), 2u);
+            EXPECT_EQ(log[0].message,
+                      "tolmark: user \"root\" removed existing db \"" + db_path + "\"");
+            EXPECT_EQ(log[1].message, "tolmark: user \"root\" initialized db \"" + db_path + "\"");
+        } else {
+            EXPECT_TRUE(log.empty()) << label;
+        }
+    }
+}
+
+TEST_F(Database, DeleteAUser)
+{
+    create_db();
+    put(key("bob"), record_of("bobsecret", "scram"));
+    put(key("carol"), record_of("carolsecret"));
+    RunResult r = run(root, {"-delete", "bob"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: deleting user \"bob\"\n");
+    EXPECT_EQ(contents(), (std::map<Bytes, Bytes>{{key("carol"), record_of("carolsecret")}}));
+    std::vector<LogEntry> log = syslog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].priority, LOG_NOTICE);
+    EXPECT_EQ(log[0].message,
+              "tolmark: user \"bob\" deleted by \"root\" from db \"" + db_path + "\"");
+
+    // With a trace file the notice and the fetch trace go there instead. A
+    // record of a user unknown to the password database can be deleted.
+    put(key("gone"), record_of("x"));
+    std::string trace = file("trace");
+    r = run(pop, {"-trace", trace, "-delete", "gone"});
+    EXPECT_EQ(r.status, 0);
+    std::string text = read_file(trace);
+    EXPECT_NE(text.find("] ...fetching: (5) 'gone\\0'\n"), std::string::npos) << text;
+    EXPECT_NE(
+        text.find("] tolmark: user \"gone\" deleted by \"pop\" from db \"" + db_path + "\"\n"),
+        std::string::npos)
+        << text;
+    EXPECT_EQ(syslog().size(), 1u);
+    EXPECT_FALSE(get(key("gone")).has_value());
+}
+
+TEST_F(Database, DeleteOfMissingUserOrDatabase)
+{
+    create_db();
+    put(key("carol"), record_of("carolsecret"));
+    RunResult r = run(root, {"-delete", "bob"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Warning: deleting user \"bob\"\n" + program_path +
+                         ": User 'bob' not found in authentication database\n");
+    EXPECT_EQ(contents().size(), 1u);
+    EXPECT_TRUE(syslog().empty());
+
+    std::filesystem::remove(db_file);
+    r = run(root, {"-delete", "bob"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Warning: deleting user \"bob\"\n" + program_path + ": " + db_file +
+                         ": unable to open POP authentication DB:\n\tNo such file or directory "
+                         "(2) [1087]\n");
+    r = run(root, {"-list", "bob"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, program_path + ": unable to open POP authentication DB " + db_path +
+                         ":\n\tNo such file or directory (2) [1063]\n");
+}
+
+// Holds a lock on the database file, as another tolmark process would.
+struct FileLock {
+    int fd;
+    FileLock(int how) : fd(open(db_file.c_str(), O_RDONLY | O_CLOEXEC))
+    {
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(flock(fd, how), 0);
+    }
+    ~FileLock() { close(fd); }
+};
+
+TEST_F(Database, WriterWaitsForReaders)
+{
+    create_db();
+    put(key("bob"), record_of("bobsecret"));
+    std::optional<FileLock> reader(LOCK_SH);
+    RunSpec spec;
+    spec.args = {"-delete", "bob"};
+    Running running = start(spec);
+    ASSERT_TRUE(wait_until_blocked_on_lock(running.pid));
+    EXPECT_TRUE(get(key("bob")).has_value());
+    reader.reset();
+    RunResult r = finish(running);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(get(key("bob")).has_value());
+}
+
+TEST_F(Database, ReaderWaitsForAWriter)
+{
+    create_db();
+    put(key("bob"), record_of("bobsecret"));
+    std::optional<FileLock> writer(LOCK_EX);
+    RunSpec spec;
+    spec.args = {"-list", "bob"};
+    Running running = start(spec);
+    ASSERT_TRUE(wait_until_blocked_on_lock(running.pid));
+    writer.reset();
+    RunResult r = finish(running);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "bob             : APOP \n");
+}
+
+// A real set-user-id copy of the program, run by root in a private mount
+// namespace whose /etc/passwd and /etc/group are the test's own: while it
+// writes, its real uid is the effective one, so the caller cannot signal it.
+class SetUserId : public Tolmark
+{
+  protected:
+    pid_t spawn(const std::string &program, std::vector<std::string> args, int err_pipe)
+    {
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(program.c_str()));
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::string passwd = file("passwd"), group = file("group");
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(err_pipe, 2);
+            if (unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 ||
+                mount(group.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
+                _exit(77);
+            char *envp[] = {nullptr};
+            execve(program.c_str(), argv.data(), envp);
+            _exit(127);
+        }
+        return pid;
+    }
+};
+
+TEST_F(SetUserId, RealUidGivenUpWhileWriting)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to install a set-user-id copy";
+    create_db();
+    put(key("bob"), record_of("bobsecret"));
+    ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
+    std::string copy = std::filesystem::path(db_path).parent_path() / "ztolmark";
+    std::filesystem::copy_file(program_path, copy);
+    ASSERT_EQ(chown(copy.c_str(), pop.uid, pop.gid), 0);
+    ASSERT_EQ(chmod(copy.c_str(), 04755), 0);
+
+    for (auto args : {std::vector<std::string>{"-delete", "bob"}, {"-user", "bob", "n3w-Secret"}}) {
+        put(key("bob"), record_of("bobsecret"));
+        std::string trace = file("trace");
+        args.insert(args.begin(), {"-trace", trace});
+        std::optional<FileLock> reader(LOCK_SH);
+        int err[2];
+        ASSERT_EQ(pipe(err), 0);
+        pid_t pid = spawn(copy, args, err[1]);
+        close(err[1]);
+        bool blocked = wait_until_blocked_on_lock(pid, 5000);
+        std::vector<uid_t> uids = process_uids(pid);
+        reader.reset();
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::string errors;
+        char buffer[512];
+        for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
+            errors.append(buffer, static_cast<size_t>(n));
+        close(err[0]);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+            GTEST_SKIP() << "no private mount namespace here";
+        ASSERT_TRUE(blocked) << errors;
+        EXPECT_EQ(uids, (std::vector<uid_t>{pop.uid, pop.uid, pop.uid, pop.uid})) << args[2];
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << errors;
+    }
+    EXPECT_EQ(get(key("bob")), record_of("n3w-Secret"));
+}
+
+} // namespace

@@ -87,6 +87,16 @@ void drain(int &fd, std::string &into)
     }
 }
 
+// The terminal reads EIO while no process has it open (the program may open
+// it later); closing it then would hang up the program's session.
+void drain_terminal(int fd, std::string &into)
+{
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        into.append(buffer, static_cast<size_t>(n));
+}
+
 } // namespace
 
 void Tolmark::SetUp()
@@ -178,10 +188,9 @@ RunResult Tolmark::finish(Running &running)
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     auto &dialogue = running.spec.dialogue;
     while (!exited || running.out >= 0 || running.err >= 0) {
-        pollfd fds[3] = {
-            {running.terminal, POLLIN, 0}, {running.out, POLLIN, 0}, {running.err, POLLIN, 0}};
-        poll(fds, 3, 20);
-        drain(running.terminal, result.terminal);
+        pollfd fds[2] = {{running.out, POLLIN, 0}, {running.err, POLLIN, 0}};
+        poll(fds, 2, 10);
+        drain_terminal(running.terminal, result.terminal);
         drain(running.out, result.out);
         drain(running.err, result.err);
         while (next < dialogue.size()) {
@@ -209,9 +218,8 @@ RunResult Tolmark::finish(Running &running)
             deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         }
     }
-    drain(running.terminal, result.terminal);
-    if (running.terminal >= 0)
-        close(running.terminal);
+    drain_terminal(running.terminal, result.terminal);
+    close(running.terminal);
     if (next < dialogue.size())
         result.dialogue_failure = "no prompt \"" + dialogue[next].prompt + "\"";
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
