@@ -198,35 +198,51 @@ struct FileLock {
     ~FileLock() { close(fd); }
 };
 
-TEST_F(Database, WriterWaitsForReaders)
+int descriptors_on(pid_t pid, const std::string &path)
 {
-    create_db();
-    put(key("bob"), record_of("bobsecret"));
-    std::optional<FileLock> reader(LOCK_SH);
-    RunSpec spec;
-    spec.args = {"-delete", "bob"};
-    Running running = start(spec);
-    ASSERT_TRUE(wait_until_blocked_on_lock(running.pid));
-    EXPECT_TRUE(get(key("bob")).has_value());
-    reader.reset();
-    RunResult r = finish(running);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_FALSE(get(key("bob")).has_value());
+    int count = 0;
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto &entry : std::filesystem::directory_iterator(fds)) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) == path)
+            ++count;
+    }
+    return count;
 }
 
-TEST_F(Database, ReaderWaitsForAWriter)
+// A writer waits for every other lock holder; a reader waits for writers.
+// Either waits before the database itself is opened: Berkeley DB reads
+// pages as it opens, so only the descriptor that waits for the lock is open.
+TEST_F(Database, WritersAndReadersWaitForTheLock)
 {
-    create_db();
-    put(key("bob"), record_of("bobsecret"));
-    std::optional<FileLock> writer(LOCK_EX);
-    RunSpec spec;
-    spec.args = {"-list", "bob"};
-    Running running = start(spec);
-    ASSERT_TRUE(wait_until_blocked_on_lock(running.pid));
-    writer.reset();
-    RunResult r = finish(running);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "bob             : APOP \n");
+    struct Case {
+        int held;
+        std::vector<std::string> args;
+        std::string out;
+        bool bob_kept;
+        int descriptors; // a change keeps its reading descriptor, unlocked
+    } cases[] = {
+        {LOCK_SH, {"-delete", "bob"}, "", false, 1},
+        {LOCK_EX, {"-delete", "bob"}, "", false, 1},
+        {LOCK_SH, {"-user", "bob", "n3w-Secret"}, "", true, 2},
+        {LOCK_EX, {"-list", "bob"}, "bob             : APOP \n", true, 1},
+    };
+    for (const Case &c : cases) {
+        create_db();
+        put(key("bob"), record_of("bobsecret"));
+        std::optional<FileLock> other(c.held);
+        RunSpec spec;
+        spec.args = c.args;
+        Running running = start(spec);
+        ASSERT_TRUE(wait_until_blocked_on_lock(running.pid)) << c.args[0];
+        EXPECT_EQ(descriptors_on(running.pid, db_file), c.descriptors) << c.args[0];
+        EXPECT_EQ(get(key("bob")), record_of("bobsecret")) << c.args[0];
+        other.reset();
+        RunResult r = finish(running);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(get(key("bob")).has_value(), c.bob_kept);
+    }
 }
 
 // A real set-user-id copy of the program, run by root in a private mount
