@@ -256,6 +256,8 @@ TEST_F(Change, SecretOnTheCommandLine)
         {"star removes the secret", root, "bob", "*", bob_record, "", 0, "", "",
          record_of("", "bob-scram")},
         {"empty word", pop, "bob", "", bob_record, "", 0, "", "", record_of("", "bob-scram")},
+        {"record without a SCRAM part", root, "bob", "New-pass2", Bytes("\xbd\x90\x9d", 4), "", 0,
+         "", "", record_of("New-pass2")},
         {"byte 0xff", root, "bob", "New\xff", bob_record, "", 1, "", no_ff},
         {"record of 1024 bytes", root, "bob", s22, big_scram, "", 0, "", "",
          record_of(s22, std::string(1000, 's'))},
