@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
-#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -22,6 +21,14 @@
 
 const char db_path[] = TOLMARK_DB_PATH;
 const char db_file[] = TOLMARK_DB_PATH ".db";
+
+const char *own_copy(const char *name)
+{
+    char *copy = strdup(name);
+    if (copy == nullptr)
+        exit_with_error("%s", strerror(ENOMEM));
+    return copy;
+}
 
 // ---- records ----
 
@@ -40,7 +47,8 @@ RecordFields split_record(const char *data, size_t size)
 static size_t copy_field(std::string_view field, char *out)
 {
     size_t len = field.size() < field_size - 1 ? field.size() : field_size - 1;
-    field.copy(out, len);
+    if (len > 0)
+        memcpy(out, field.data(), len);
     out[len] = '\0';
     return len;
 }
@@ -64,7 +72,8 @@ bool build_record(char *out, size_t out_size, const char *secret, size_t secret_
         return false;
     complement_encode(out, secret, secret_len);
     out[secret_len] = '\0';
-    scram.copy(out + secret_len + 1, scram.size());
+    if (!scram.empty())
+        memcpy(out + secret_len + 1, scram.data(), scram.size());
     out[secret_len + 1 + scram.size()] = '\0';
     *len = secret_len + scram.size() + 2;
     return true;
@@ -76,10 +85,17 @@ datum make_key(const char *name)
     return datum{const_cast<char *>(name), static_cast<int>(strlen(name) + 1)};
 }
 
-void key_text(const datum &key, char *out, size_t out_size)
+size_t key_length(const datum &key)
 {
     size_t size = key.dsize > 0 ? static_cast<size_t>(key.dsize) : 0;
-    size_t len = strnlen(key.dptr, size < out_size - 1 ? size : out_size - 1);
+    return strnlen(key.dptr, size < field_size - 1 ? size : field_size - 1);
+}
+
+void key_text(const datum &key, char *out, size_t out_size)
+{
+    size_t len = key_length(key);
+    if (len > out_size - 1)
+        len = out_size - 1;
     memcpy(out, key.dptr, len);
     out[len] = '\0';
 }
@@ -214,7 +230,7 @@ void delete_user(const Request &request, const CallerIdentity &caller)
     }
     close_db_for_writing(opening);
     trace_log(trace_file, LOG_NOTICE, "tolmark: user \"%s\" deleted by \"%s\" from db \"%s\"", name,
-              caller.caller_name.c_str(), db_path);
+              caller.caller_name, db_path);
     unblock_signals(opening);
 }
 
@@ -236,7 +252,7 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
         }
         (void)unlink(db_file);
         trace_log(trace_file, LOG_NOTICE, "tolmark: user \"%s\" removed existing db \"%s\"",
-                  caller.caller_name.c_str(), db_path);
+                  caller.caller_name, db_path);
     }
     DBM *db = dbm_open(db_path, O_RDWR | O_CREAT, 0600);
     if (db == nullptr) {
@@ -251,7 +267,7 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
                         db_path, strerror(err), err, 1045);
     }
     trace_log(trace_file, LOG_NOTICE, "tolmark: user \"%s\" initialized db \"%s\"",
-              caller.caller_name.c_str(), db_path);
+              caller.caller_name, db_path);
 }
 
 // ---- listing ----
@@ -264,14 +280,19 @@ const char *yes_no(bool present)
     return present ? "yes" : "no";
 }
 
-void print_entry(const char *name, const RecordFields &fields)
+// The name is len bytes, not necessarily NUL-ended: keys are printed
+// straight from the database, without a copy.
+void print_entry(const char *name, int len, const RecordFields &fields)
 {
     bool apop = !fields.apop.empty();
     bool scram = !fields.scram.empty();
-    printf("%-16s: %s %s\n", name, apop ? "APOP" : "    ", scram ? "SCRAM" : "");
-    if (debug_level != 0)
-        trace_log(trace_file, LOG_DEBUG, "Listing user \"%s\": APOP %s; SCRAM %s", name,
+    printf("%-16.*s: %s %s\n", len, name, apop ? "APOP" : "    ", scram ? "SCRAM" : "");
+    if (debug_level != 0) {
+        char text[field_size];
+        snprintf(text, sizeof text, "%.*s", len, name);
+        trace_log(trace_file, LOG_DEBUG, "Listing user \"%s\": APOP %s; SCRAM %s", text,
                   yes_no(apop), yes_no(scram));
+    }
 }
 
 void list_all(DBM *db)
@@ -280,22 +301,24 @@ void list_all(DBM *db)
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     if (debug_level != 0)
         trace_log(trace_file, LOG_DEBUG, "Listing all users... ");
-    char name[field_size];
     for (datum key = dbm_firstkey(db); key.dptr != nullptr; key = dbm_nextkey(db)) {
         if (debug_level != 0)
             trace_log(trace_file, LOG_DEBUG, "...fetching: (%d)'%s'", key.dsize,
                       printable(key.dptr, key.dsize));
         datum record = dbm_fetch(db, key);
         report_db_status(db, "fetch", 0);
-        key_text(key, name, sizeof name);
+        int len = static_cast<int>(key_length(key));
         if (record.dptr == nullptr) {
-            printf("%.16s:%*s *** no information?!?\n", name, 16 - static_cast<int>(strlen(name)),
+            printf("%.*s:%*s *** no information?!?\n", len < 16 ? len : 16, key.dptr, 16 - len,
                    " ");
-            if (debug_level != 0)
+            if (debug_level != 0) {
+                char name[field_size];
+                key_text(key, name, sizeof name);
                 trace_log(trace_file, LOG_DEBUG, "*** No information for user \"%s\"", name);
+            }
             continue;
         }
-        print_entry(name, fields_of(record));
+        print_entry(key.dptr, len, fields_of(record));
     }
     report_db_status(db, "first/next key", 1);
 }
@@ -304,15 +327,14 @@ void list_all(DBM *db)
 
 void list_entries(ReadOpening &opening, const Request &request, const CallerIdentity &caller)
 {
-    const char *name =
-        request.target_name != nullptr ? request.target_name : caller.caller_name.c_str();
+    const char *name = request.target_name != nullptr ? request.target_name : caller.caller_name;
     if (strcmp(name, "ALL") == 0) {
         list_all(opening.db);
     } else {
         datum record = fetch_single(opening.db, make_key(name));
         if (record.dptr == nullptr)
             exit_with_error("no entry for \"%s\" in POP authentication DB", name);
-        print_entry(name, fields_of(record));
+        print_entry(name, static_cast<int>(strlen(name)), fields_of(record));
     }
     dbm_close(opening.db);
     opening.db = nullptr;
@@ -393,14 +415,14 @@ bool strong_enough(int classes, size_t len)
     return false;
 }
 
-std::string target_user(const Request &request, const CallerIdentity &caller)
+const char *target_user(const Request &request, const CallerIdentity &caller)
 {
     if (request.target_name == nullptr)
         return caller.caller_name;
     const struct passwd *pw = getpwnam(request.target_name);
     if (pw == nullptr)
         exit_with_error("Sorry, don't know who user %s is.", request.target_name);
-    return pw->pw_name;
+    return own_copy(pw->pw_name);
 }
 
 // The caller proves the stored secret; an unencoded one is accepted too.
@@ -458,7 +480,7 @@ size_t ask_new_secret(size_t old_len)
 
 // Returns the closed opening, whose signals the caller lets through after
 // its notice.
-WriteOpening store_secret(const datum &key, const std::string &target, size_t secret_len)
+WriteOpening store_secret(const datum &key, const char *target, size_t secret_len)
 {
     WriteOpening opening =
         open_db_for_writing("%s: unable to open POP authentication DB:\n\t%s (%i) [%i]", 1383);
@@ -471,8 +493,7 @@ WriteOpening store_secret(const datum &key, const std::string &target, size_t se
     if (!build_record(secrets.record, sizeof secrets.record, secrets.new_secret, secret_len, scram,
                       &len)) {
         close_db_for_writing(opening);
-        exit_with_error("POP authentication DB record for %s is too long to rewrite",
-                        target.c_str());
+        exit_with_error("POP authentication DB record for %s is too long to rewrite", target);
     }
     datum content{secrets.record, static_cast<int>(len)};
     int result = dbm_store(opening.db, key, content, DBM_REPLACE);
@@ -489,23 +510,23 @@ WriteOpening store_secret(const datum &key, const std::string &target, size_t se
 void change_secret(ReadOpening &opening, Request &request, const CallerIdentity &caller)
 {
     atexit(wipe_secrets);
-    std::string target = target_user(request, caller);
-    datum key = make_key(target.c_str());
+    const char *target = target_user(request, caller);
+    datum key = make_key(target);
 
     datum record = fetch_single(opening.db, key);
     bool exists = record.dptr != nullptr;
     if (exists) {
         load_record(fields_of(record), secrets.stored);
         if (debug_level != 0)
-            trace_log(trace_file, LOG_DEBUG, "user %s exists in db (%d/%d)", target.c_str(),
+            trace_log(trace_file, LOG_DEBUG, "user %s exists in db (%d/%d)", target,
                       static_cast<int>(secrets.stored.apop_len),
                       static_cast<int>(secrets.stored.scram_len));
     } else if (debug_level != 0) {
-        trace_log(trace_file, LOG_DEBUG, "user %s doesn't exist -- adding", target.c_str());
+        trace_log(trace_file, LOG_DEBUG, "user %s doesn't exist -- adding", target);
     }
     const char *only = onlysw ? "only " : "";
     fprintf(stderr, "%s %s%s %s for %s.\n", exists ? "Changing" : "Adding", only, "APOP",
-            "password", target.c_str());
+            "password", target);
 
     size_t old_len = 0;
     if (!caller.privileged && secrets.stored.apop_len > 0)
@@ -525,7 +546,7 @@ void change_secret(ReadOpening &opening, Request &request, const CallerIdentity 
     explicit_bzero(secrets.old_secret, sizeof secrets.old_secret);
     WriteOpening written = store_secret(key, target, len);
     explicit_bzero(secrets.new_secret, sizeof secrets.new_secret);
-    trace_log(trace_file, LOG_NOTICE, "tolmark: %s %s %s%s %s for %s", caller.caller_name.c_str(),
-              exists ? "changed" : "added", only, "APOP", "password", target.c_str());
+    trace_log(trace_file, LOG_NOTICE, "tolmark: %s %s %s%s %s for %s", caller.caller_name,
+              exists ? "changed" : "added", only, "APOP", "password", target);
     unblock_signals(written);
 }

@@ -49,7 +49,10 @@ void complement_encode(char *dst, const char *src, size_t len);
 bool build_record(char *out, size_t out_size, const char *secret, size_t secret_len,
                   std::string_view scram, size_t *len);
 datum make_key(const char *name);
-// Copies a key's text (up to its first NUL, within its size) into out.
+// The length of a key's text: up to its first NUL, within its size, at most
+// 1023 bytes.
+size_t key_length(const datum &key);
+// Copies a key's text into out, cut to fit.
 void key_text(const datum &key, char *out, size_t out_size);
 
 void prepare_db_paths();

@@ -187,7 +187,7 @@ CallerIdentity identify_caller()
     if (pw == nullptr)
         exit_with_error("Sorry, don't know who you (uid %d) are.",
                         static_cast<int>(caller.real_uid));
-    caller.caller_name = pw->pw_name;
+    caller.caller_name = own_copy(pw->pw_name);
     pw = getpwnam(pop_account);
     if (pw == nullptr)
         exit_with_error("\"%s\": userid unknown", pop_account);
@@ -202,8 +202,9 @@ CallerIdentity identify_caller()
 void enforce_permissions(const CallerIdentity &caller)
 {
     if (!caller.privileged) {
-        bool names_other = request.target_name != nullptr &&
-                           (caller.caller_name != request.target_name || request.user_switch);
+        bool names_other =
+            request.target_name != nullptr &&
+            (strcmp(caller.caller_name, request.target_name) != 0 || request.user_switch);
         if (request.action == Action::remove || names_other)
             exit_with_error("Only superuser or user \"%s\" can perform the requested function",
                             pop_account);

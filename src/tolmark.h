@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdio>
-#include <string>
 #include <sys/types.h>
 
 // Longest secret kept, in characters; buffers hold one more for the NUL.
@@ -33,7 +32,7 @@ struct Request {
 
 struct CallerIdentity {
     uid_t real_uid = 0;
-    std::string caller_name;
+    const char *caller_name = nullptr; // own copy
     uid_t pop_uid = 0;
     gid_t pop_gid = 0;
     bool privileged = false;
@@ -41,3 +40,6 @@ struct CallerIdentity {
 
 // Closes the trace file if one is open.
 void close_trace_file();
+
+// A copy of a name that outlives the password database's static entry.
+const char *own_copy(const char *name);
