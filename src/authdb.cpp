@@ -132,9 +132,6 @@ struct WriteOpening {
 WriteOpening open_db_for_writing(const char *open_failure, int site)
 {
     WriteOpening opening{};
-    sigset_t all;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &opening.saved_mask);
     // SIGKILL cannot be blocked: give up the caller's real uid, so that he can
     // no longer signal the process. His rights were settled before.
     uid_t euid = geteuid();
@@ -146,10 +143,15 @@ WriteOpening open_db_for_writing(const char *open_failure, int site)
         int err = errno;
         exit_with_error(open_file_failure, db_file, strerror(err), err, 1087);
     }
+    // The wait for the lock may be interrupted from the terminal: nothing is
+    // written yet. From the lock on, nothing stops the process.
     if (flock(opening.fd, LOCK_EX) != 0) {
         int err = errno;
         exit_with_error(lock_file_failure, db_file, strerror(err), err, 1088);
     }
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &opening.saved_mask);
     opening.db = dbm_open(db_path, O_RDWR, 0);
     if (opening.db == nullptr) {
         int err = errno;
@@ -180,6 +182,14 @@ datum fetch_single(DBM *db, const datum &key)
     datum record = dbm_fetch(db, key);
     report_db_status(db, "fetch", 1);
     return record;
+}
+
+// Berkeley DB hands back an empty record sometimes as a null pointer and
+// sometimes as a stale one of size 0: count it as no record, the same way
+// everywhere.
+bool has_record(const datum &record)
+{
+    return record.dptr != nullptr && record.dsize > 0;
 }
 
 RecordFields fields_of(const datum &record)
@@ -220,11 +230,15 @@ void delete_user(const Request &request, const CallerIdentity &caller)
     WriteOpening opening =
         open_db_for_writing("%s: unable to open POP authentication DB: %s (%i) [%i]", 949);
     datum key = make_key(name);
-    if (fetch_single(opening.db, key).dptr == nullptr) {
+    bool found = has_record(fetch_single(opening.db, key));
+    // An empty record from other software shows as none, yet its key must
+    // still go: try the delete before calling the user unknown.
+    int deleted = dbm_delete(opening.db, key);
+    if (!found && deleted < 0) {
         close_db_for_writing(opening);
         exit_with_error("User '%s' not found in authentication database", name);
     }
-    if (dbm_delete(opening.db, key) < 0) {
+    if (deleted < 0) {
         close_db_for_writing(opening);
         exit_with_error("Unable to delete user '%s' from authentication database", name);
     }
@@ -298,7 +312,8 @@ void print_entry(const char *name, int len, const RecordFields &fields)
 void list_all(DBM *db)
 {
     // One write per buffer-full, not per line.
-    setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    static char output[1 << 16];
+    setvbuf(stdout, output, _IOFBF, sizeof output);
     if (debug_level != 0)
         trace_log(trace_file, LOG_DEBUG, "Listing all users... ");
     for (datum key = dbm_firstkey(db); key.dptr != nullptr; key = dbm_nextkey(db)) {
@@ -308,7 +323,7 @@ void list_all(DBM *db)
         datum record = dbm_fetch(db, key);
         report_db_status(db, "fetch", 0);
         int len = static_cast<int>(key_length(key));
-        if (record.dptr == nullptr) {
+        if (!has_record(record)) {
             printf("%.*s:%*s *** no information?!?\n", len < 16 ? len : 16, key.dptr, 16 - len,
                    " ");
             if (debug_level != 0) {
@@ -332,7 +347,7 @@ void list_entries(ReadOpening &opening, const Request &request, const CallerIden
         list_all(opening.db);
     } else {
         datum record = fetch_single(opening.db, make_key(name));
-        if (record.dptr == nullptr)
+        if (!has_record(record))
             exit_with_error("no entry for \"%s\" in POP authentication DB", name);
         print_entry(name, static_cast<int>(strlen(name)), fields_of(record));
     }
@@ -487,8 +502,7 @@ WriteOpening store_secret(const datum &key, const char *target, size_t secret_le
     // The record may have changed since it was read: carry over its SCRAM
     // field as it stands now, under the lock.
     datum current = fetch_single(opening.db, key);
-    std::string_view scram =
-        current.dptr != nullptr ? fields_of(current).scram : std::string_view();
+    std::string_view scram = has_record(current) ? fields_of(current).scram : std::string_view();
     size_t len = 0;
     if (!build_record(secrets.record, sizeof secrets.record, secrets.new_secret, secret_len, scram,
                       &len)) {
@@ -514,7 +528,7 @@ void change_secret(ReadOpening &opening, Request &request, const CallerIdentity 
     datum key = make_key(target);
 
     datum record = fetch_single(opening.db, key);
-    bool exists = record.dptr != nullptr;
+    bool exists = has_record(record);
     if (exists) {
         load_record(fields_of(record), secrets.stored);
         if (debug_level != 0)

@@ -1,6 +1,7 @@
 // Who may do what, creating the database, deleting users, and how writers
 // and readers exclude each other on the database file.
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
@@ -243,6 +244,23 @@ TEST_F(Database, WritersAndReadersWaitForTheLock)
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(get(key("bob")).has_value(), c.bob_kept);
     }
+}
+
+// A writer still waiting for the lock can be interrupted; nothing is written.
+TEST_F(Database, WaitingWriterCanBeInterrupted)
+{
+    create_db();
+    put(key("bob"), record_of("bobsecret"));
+    FileLock reader(LOCK_SH);
+    RunSpec spec;
+    spec.args = {"-delete", "bob"};
+    Running running = start(spec);
+    ASSERT_TRUE(wait_until_blocked_on_lock(running.pid));
+    kill(running.pid, SIGINT);
+    RunResult r = finish(running);
+    EXPECT_EQ(r.status, 128 + SIGINT);
+    EXPECT_EQ(get(key("bob")), record_of("bobsecret"));
+    EXPECT_TRUE(syslog().empty());
 }
 
 // A real set-user-id copy of the program, run by root in a private mount

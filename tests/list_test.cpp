@@ -175,7 +175,12 @@ TEST_F(List, EmptyRecordHasNoInformation)
         {key("alice"), "", "alice:            *** no information?!?\n"},
         {key("sixteen-chars-16"), "", "sixteen-chars-16:  *** no information?!?\n"},
         {key("bob"), record_of("s"), "bob             : APOP \n"},
+        {key("carol"), "", "carol:            *** no information?!?\n"},
+        {key("dave"), record_of("", "x"), "dave            :      SCRAM\n"},
+        {key("erin"), "", "erin:             *** no information?!?\n"},
+        {key("frank"), record_of("f"), "frank           : APOP \n"},
     });
+    // Empty records read the same wherever they come in the iteration.
     RunResult r = run(root, {"-list", "ALL"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all);
@@ -184,6 +189,14 @@ TEST_F(List, EmptyRecordHasNoInformation)
     r = run(root, {"-list", "alice"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, no_entry("alice"));
+
+    // Such a key can still be deleted.
+    for (const char *name : {"alice", "carol", "erin"}) {
+        r = run(root, {"-delete", name});
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        EXPECT_FALSE(get(key(name)).has_value()) << name;
+    }
+    EXPECT_EQ(contents().size(), 4u);
 }
 
 } // namespace
