@@ -22,7 +22,7 @@
 const char db_path[] = TOLMARK_DB_PATH;
 const char db_file[] = TOLMARK_DB_PATH ".db";
 
-const char *own_copy(const char *name)
+char *own_copy(const char *name)
 {
     char *copy = strdup(name);
     if (copy == nullptr)
@@ -430,10 +430,11 @@ bool strong_enough(int classes, size_t len)
     return false;
 }
 
-const char *target_user(const Request &request, const CallerIdentity &caller)
+// The caller frees the name returned.
+char *target_user(const Request &request, const CallerIdentity &caller)
 {
     if (request.target_name == nullptr)
-        return caller.caller_name;
+        return own_copy(caller.caller_name);
     const struct passwd *pw = getpwnam(request.target_name);
     if (pw == nullptr)
         exit_with_error("Sorry, don't know who user %s is.", request.target_name);
@@ -524,7 +525,7 @@ WriteOpening store_secret(const datum &key, const char *target, size_t secret_le
 void change_secret(ReadOpening &opening, Request &request, const CallerIdentity &caller)
 {
     atexit(wipe_secrets);
-    const char *target = target_user(request, caller);
+    char *target = target_user(request, caller);
     datum key = make_key(target);
 
     datum record = fetch_single(opening.db, key);
@@ -563,4 +564,5 @@ void change_secret(ReadOpening &opening, Request &request, const CallerIdentity 
     trace_log(trace_file, LOG_NOTICE, "tolmark: %s %s %s%s %s for %s", caller.caller_name,
               exists ? "changed" : "added", only, "APOP", "password", target);
     unblock_signals(written);
+    free(target);
 }

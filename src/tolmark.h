@@ -42,4 +42,4 @@ struct CallerIdentity {
 void close_trace_file();
 
 // A copy of a name that outlives the password database's static entry.
-const char *own_copy(const char *name);
+char *own_copy(const char *name);
