@@ -17,14 +17,15 @@ namespace
 {
 
 const char version[] = "4.1.0";
+const char pop_account[] = "pop";
 
+// The request of this run; it holds a secret given on the command line.
 Request request;
 
 void wipe_secret_argument()
 {
     explicit_bzero(request.secret_argument, sizeof request.secret_argument);
 }
-const char pop_account[] = "pop";
 
 const char usage_text[] = "usage: %s [ -debug | -trace <tracefile> ] [ <action> ]\n"
                           "<action>: -init [ -safe ] \n"
