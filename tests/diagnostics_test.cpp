@@ -6,46 +6,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sstream>
 #include <string>
 #include <syslog.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 #include "authdb.h"
 
+using namespace std::string_literals;
+
 namespace
 {
 
-std::string contents(FILE *file)
-{
-    fflush(file);
-    rewind(file);
-    std::string text;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, n);
-    return text;
-}
-
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    EXPECT_EQ(start, text.size()) << "unterminated last line";
-    return lines;
-}
-
-// The message of a first trace line: what follows "[pid] ".
-std::string message_of(const std::string &line)
-{
-    const std::string marker = "[" + std::to_string(getpid()) + "] ";
-    size_t at = line.find(marker);
-    return at == std::string::npos ? "<no pid in: " + line + ">" : line.substr(at + marker.size());
-}
-
+// Each test traces into a memory stream, in UTC.
 class Diagnostics : public testing::Test
 {
   protected:
@@ -53,18 +28,44 @@ class Diagnostics : public testing::Test
     {
         setenv("TZ", "UTC", 1);
         tzset();
-        file = tmpfile();
-        ASSERT_NE(file, nullptr);
-        debug_level = 0;
-        trace_file = nullptr;
+        ASSERT_NE(file = open_memstream(&data, &size), nullptr);
     }
     void TearDown() override
     {
         trace_file = nullptr;
         debug_level = 0;
         fclose(file);
+        free(data);
+    }
+    // The text traced since the last call.
+    std::string traced()
+    {
+        fflush(file);
+        std::string text(data + seen, size - seen);
+        seen = size;
+        return text;
+    }
+    // The lines traced since the last call, with "[pid] " and what precedes it
+    // cut from first lines, and the lines that repeat their time stamp left out.
+    std::vector<std::string> messages()
+    {
+        const std::string marker = "[" + std::to_string(getpid()) + "] ";
+        std::vector<std::string> messages;
+        std::istringstream in(traced());
+        std::string stamp;
+        for (std::string line; std::getline(in, line);) {
+            if (size_t at = line.find(marker); at != std::string::npos) {
+                stamp = line.substr(0, at);
+                messages.push_back(line.substr(at + marker.size()));
+            } else if (line != stamp) {
+                messages.push_back(line);
+            }
+        }
+        return messages;
     }
     FILE *file = nullptr;
+    char *data = nullptr;
+    size_t size = 0, seen = 0;
 };
 
 } // namespace
@@ -73,67 +74,35 @@ TEST_F(Diagnostics, TraceEntryLines)
 {
     write_trace_entry(file, 1700000000, 123456, 4242, "hello world", nullptr);
     write_trace_entry(file, 1699056000, 0, 7, "user ", "user %s exists");
-    EXPECT_EQ(contents(file), "Nov 14 22:13:20.123 2023 [4242] hello world\n"
-                              "Nov 14 22:13:20.123 2023 \n"
-                              "Nov  4 00:00:00.000 2023 [7] user \n"
-                              "Nov  4 00:00:00.000 2023 \n"
-                              "Sat Nov  4 00:00:00 [7] Buffer size exceeded logging msg: "
-                              "user %s exists\n"
-                              "Sat Nov  4 00:00:00 \n");
-}
-
-TEST_F(Diagnostics, MillisecondsRoundButStayBelowOneThousand)
-{
-    const struct {
-        long usec;
-        const char *ms;
-    } cases[] = {{0, ".000"},      {123456, ".123"}, {499, ".000"},    {500, ".001"},
-                 {999499, ".999"}, {999500, ".999"}, {999999, ".999"}, {1500, ".002"}};
-    std::string expected;
-    for (const auto &c : cases) {
-        write_trace_entry(file, 1700000000, c.usec, 1, "m", nullptr);
-        const std::string stamp = std::string("Nov 14 22:13:20") + c.ms + " 2023 ";
-        expected += stamp + "[1] m\n" + stamp + "\n";
+    EXPECT_EQ(traced(), "Nov 14 22:13:20.123 2023 [4242] hello world\n"
+                        "Nov 14 22:13:20.123 2023 \n"
+                        "Nov  4 00:00:00.000 2023 [7] user \n"
+                        "Nov  4 00:00:00.000 2023 \n"
+                        "Sat Nov  4 00:00:00 [7] Buffer size exceeded logging msg: user %s exists\n"
+                        "Sat Nov  4 00:00:00 \n");
+    // Milliseconds round, but stay below one thousand.
+    const std::pair<long, const char *> cases[] = {{499, ".000"}, {500, ".001"}, {999999, ".999"}};
+    for (const auto &[usec, ms] : cases) {
+        write_trace_entry(file, 1700000000, usec, 1, "m", nullptr);
+        const std::string stamp = "Nov 14 22:13:20"s + ms + " 2023 ";
+        EXPECT_EQ(traced(), stamp + "[1] m\n" + stamp + "\n") << usec;
     }
-    EXPECT_EQ(contents(file), expected);
 }
 
-TEST_F(Diagnostics, TraceLogFormatsIntoTheFile)
+TEST_F(Diagnostics, TraceLog)
 {
+    const std::string fits(2044, 'f'), format(3000, 'a'), name(3000, 'n');
     trace_log(file, LOG_DEBUG, "%s=%d", "count", 12);
     trace_log(file, LOG_DEBUG, "one\ntwo\tthree");
-    std::vector<std::string> lines = lines_of(contents(file));
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(message_of(lines[0]), "count=12");
-    EXPECT_EQ(message_of(lines[2]), "one");
-    EXPECT_EQ(lines[3], "two\tthree");
-    // The blank line repeats the first line's time stamp.
-    EXPECT_EQ(lines[1], lines[0].substr(0, 25));
-    EXPECT_EQ(lines[1].size(), 25u);
-}
-
-TEST_F(Diagnostics, TraceLogCutsAndQuotesAnOverlongMessage)
-{
-    const std::string fits(2044, 'f'), format(3000, 'a');
     trace_log(file, LOG_DEBUG, fits.c_str(), 0);
     trace_log(file, LOG_DEBUG, format.c_str(), 0);
-    std::vector<std::string> lines = lines_of(contents(file));
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(message_of(lines[0]), fits);
-    EXPECT_EQ(message_of(lines[2]), format.substr(0, 2044));
-    EXPECT_EQ(message_of(lines[4]), "Buffer size exceeded logging msg: " + format);
-    EXPECT_EQ(lines[5], lines[4].substr(0, 19) + " ");
-}
-
-TEST_F(Diagnostics, TraceLogOverlongArgumentStopsBeforeTheConversion)
-{
-    const std::string name(3000, 'n');
+    // An argument too long for the room ends the message before its conversion.
     trace_log(file, LOG_DEBUG, "user %s exists in db (%d/%d)", name.c_str(), 3, 4);
-    std::vector<std::string> lines = lines_of(contents(file));
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(message_of(lines[0]), "user ");
-    EXPECT_EQ(message_of(lines[2]),
-              "Buffer size exceeded logging msg: user %s exists in db (%d/%d)");
+    const std::string overflow = "Buffer size exceeded logging msg: ";
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{"count=12", "one", "two\tthree", fits,
+                                        format.substr(0, 2044), overflow + format, "user ",
+                                        overflow + "user %s exists in db (%d/%d)"}));
 }
 
 TEST_F(Diagnostics, ReportDbStateDecisionTable)
@@ -141,88 +110,53 @@ TEST_F(Diagnostics, ReportDbStateDecisionTable)
     const char *none = nullptr, *done = "DB %s succeeded: %s %d (%d: %s)",
                *quiet = "DB error on %s: %s %d (%d: %s)",
                *loud = "*** DB error on %s: %s %d (%d: %s) ***";
-    const struct {
-        int state;
-        bool tolerant;
-        int debug;
-        const char *trace; // the expected message's format
-    } rows[] = {
+    // State, tolerant, debug level, and the format of the expected message.
+    const std::tuple<int, bool, int, const char *> rows[] = {
         {0, false, 0, none},  {0, true, 0, none},    {0, false, 1, done},  {0, true, 1, done},
         {-1, true, 0, none},  {-1, true, 1, quiet},  {-1, false, 0, loud}, {-1, false, 1, loud},
-        {256, true, 0, loud}, {256, false, 1, loud}, {EIO, true, 0, loud},
+        {256, true, 0, loud}, {256, false, 1, loud},
     };
-    for (const auto &row : rows) {
-        const std::string where = "state " + std::to_string(row.state) +
-                                  (row.tolerant ? ", tolerant" : "") + (row.debug ? ", debug" : "");
-        FILE *f = tmpfile();
-        ASSERT_NE(f, nullptr);
-        trace_file = f;
-        debug_level = row.debug;
+    trace_file = file;
+    for (const auto &[state, tolerant, debug, trace] : rows) {
+        SCOPED_TRACE(testing::Message() << state << " tolerant " << tolerant << " debug " << debug);
+        debug_level = debug;
         testing::internal::CaptureStderr();
-        report_db_state(row.state, ENOSPC, "store", row.tolerant);
+        report_db_state(state, ENOSPC, "store", tolerant);
         const std::string err = testing::internal::GetCapturedStderr();
-        const std::string trace = contents(f);
-        trace_file = nullptr;
-        fclose(f);
-
-        std::string expected;
-        if (row.trace != none) {
-            const std::string state_text = strerror(row.state);
-            char text[512];
-            snprintf(text, sizeof text, row.trace, "store", state_text.c_str(), row.state, ENOSPC,
-                     strerror(ENOSPC));
-            expected = text;
-        }
-        std::vector<std::string> lines = lines_of(trace);
-        ASSERT_EQ(lines.size(), row.trace != none ? 2u : 0u) << where;
-        if (row.trace != none)
-            EXPECT_EQ(message_of(lines[0]), expected) << where;
-        EXPECT_EQ(err, row.trace == loud ? expected + "\n" : "") << where;
+        char expected[512] = "";
+        if (trace != none)
+            snprintf(expected, sizeof expected, trace, "store",
+                     std::string(strerror(state)).c_str(), state, ENOSPC, strerror(ENOSPC));
+        EXPECT_EQ(messages(),
+                  trace != none ? std::vector<std::string>{expected} : std::vector<std::string>{});
+        EXPECT_EQ(err, trace == loud ? expected + "\n"s : "");
     }
 }
 
-TEST(Printable, EscapesEachKindOfByte)
+// At most 1023 characters; a hex escape is charged five even when it prints
+// four, and nothing follows an item that did not fit.
+TEST(Printable, EscapesWithinItsBudget)
 {
-    const struct {
-        std::string bytes;
-        const char *text;
-    } cases[] = {
-        {std::string("ab\tc\0", 5), "ab\\tc\\0"},
-        {"\x03x", "\\0x3x"},
-        {"\x1f", "\\0x1f"},
-        {"\xff", "\\0xff"},
-        {"\x7f\x80", "\\0x7f\\0x80"},
-        {"\a\b\n\v\r", "\\a\\b\\n\\v\\r"},
-        {"\f\x1b", "\\0xc\\0x1b"},
-        {"a\\b", "a\\b"},
-        {" ~", " ~"},
+    const std::pair<std::string, const char *> cases[] = {
+        {"ab\tc\0"s, "ab\\tc\\0"}, {"\x03x", "\\0x3x"},
+        {"\x1f", "\\0x1f"},        {"\xff", "\\0xff"},
+        {"a\\b ~", "a\\b ~"},      {"\a\b\n\v\r\f\x7f\x80", "\\a\\b\\n\\v\\r\\0xc\\0x7f\\0x80"},
     };
-    for (const auto &c : cases) {
-        std::vector<char> exact(c.bytes.begin(), c.bytes.end());
-        EXPECT_STREQ(printable(exact.data(), static_cast<int>(exact.size())), c.text) << c.text;
-    }
-}
-
-TEST(Printable, StopsBeforeAnItemThatDoesNotFit)
-{
-    const auto length_of = [](const std::string &bytes) {
-        return std::strlen(printable(bytes.data(), static_cast<int>(bytes.size())));
+    const auto print = [](const std::string &bytes) {
+        std::vector<char> exact(bytes.begin(), bytes.end());
+        return std::string(printable(exact.data(), static_cast<int>(exact.size())));
     };
-    EXPECT_EQ(length_of(std::string(1100, 'A')), 1023u);
-    EXPECT_EQ(length_of(std::string(600, '\0')), 1022u);
-    EXPECT_EQ(length_of(std::string(1022, 'A') + "\x01"), 1022u);
-    // A hex escape is charged five characters even when it prints four.
-    EXPECT_EQ(length_of(std::string(1018, 'A') + "\x01"), 1022u);
-    EXPECT_EQ(length_of(std::string(1019, 'A') + "\x01" + "B"), 1019u);
-    EXPECT_EQ(length_of(std::string(1018, 'A') + "\xff"), 1023u);
-    EXPECT_EQ(length_of(std::string(1021, 'A') + "\n"), 1023u);
-    EXPECT_EQ(length_of(std::string(1022, 'A') + "\nB"), 1022u);
-}
-
-TEST(Printable, EmptyNegativeAndMissing)
-{
-    const char bytes[] = "abc";
-    EXPECT_STREQ(printable(bytes, 0), "");
-    EXPECT_STREQ(printable(bytes, -5), "");
+    for (const auto &[bytes, text] : cases)
+        EXPECT_EQ(print(bytes), text);
+    // So many of a byte, then a tail: the length of the text.
+    const std::tuple<char, int, const char *, size_t> budget[] = {
+        {'A', 1100, "", 1023},     {'\0', 600, "", 1022},      {'A', 1018, "\x01", 1022},
+        {'A', 1018, "\xff", 1023}, {'A', 1019, "\001B", 1019}, {'A', 1021, "\n", 1023},
+        {'A', 1022, "\nB", 1022},
+    };
+    for (const auto &[fill, count, tail, length] : budget)
+        EXPECT_EQ(print(std::string(count, fill) + tail).size(), length) << count << " + " << tail;
+    EXPECT_STREQ(printable("abc", 0), "");
+    EXPECT_STREQ(printable("abc", -5), "");
     EXPECT_EQ(printable(nullptr, 3), nullptr);
 }
