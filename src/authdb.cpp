@@ -6,10 +6,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <pwd.h>
+#include <grp.h>
+#include <optional>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -113,6 +119,18 @@ namespace
 
 const char open_file_failure[] = "%s: unable to open POP authentication DB:\n\t%s (%d) [%d]";
 const char lock_file_failure[] = "%s: unable to lock POP authentication DB:\n\t%s (%d) [%d]";
+const char corrupt[] = "POP authentication DB %s may be corrupt?!?";
+
+// Every wait for the lock ends, as the system's password-file lock does.
+constexpr long lock_wait_ms = 15000;
+// Descriptors that Berkeley DB may need while the exclusive lock is held.
+constexpr int descriptors_needed = 16;
+// Room reserved past the file's end before each write: one store or delete
+// has never been seen to add more than 36 KiB there.
+constexpr off_t reserve_bytes = 256 * 1024;
+// Free space left after the reservation: a doubling of the hash table writes
+// one page far past the end, and the file system needs its own blocks.
+constexpr unsigned long long free_bytes_needed = 64 * 1024;
 
 [[noreturn]] void fail_read_open(int err)
 {
@@ -120,65 +138,297 @@ const char lock_file_failure[] = "%s: unable to lock POP authentication DB:\n\t%
                     strerror(err), err, 1063);
 }
 
-// Holds the database open for writing, its file exclusively locked and every
-// catchable signal blocked, so that no other writer or reader meets a half
-// written file and the caller cannot stop the process halfway.
+long long now_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void on_alarm(int) {}
+
+// Takes the lock, waiting no later than the deadline. False, with errno set,
+// when it cannot; EWOULDBLOCK when the time ran out.
+bool lock_before(int fd, int how, long long deadline)
+{
+    struct sigaction wake{}, saved{};
+    wake.sa_handler = on_alarm; // no SA_RESTART: the alarm ends the wait
+    sigemptyset(&wake.sa_mask);
+    sigaction(SIGALRM, &wake, &saved);
+    int err = 0;
+    while (flock(fd, how | LOCK_NB) != 0) {
+        err = errno;
+        long long left = deadline - now_ms();
+        if (err != EWOULDBLOCK || left <= 0)
+            break;
+        itimerval timer{};
+        timer.it_value.tv_sec = static_cast<time_t>(left / 1000);
+        timer.it_value.tv_usec = static_cast<suseconds_t>(left % 1000 * 1000);
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        int locked = flock(fd, how);
+        err = errno;
+        timer = {};
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        if (locked == 0) {
+            err = 0;
+            break;
+        }
+        if (err != EINTR)
+            break;
+        err = EWOULDBLOCK;
+    }
+    sigaction(SIGALRM, &saved, nullptr);
+    errno = err;
+    return err == 0;
+}
+
+// -init may have put a new file in place while this process waited.
+bool still_db_file(int fd)
+{
+    struct stat held, named;
+    return fstat(fd, &held) == 0 && stat(db_file, &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
+// Opens db_file without waiting on whatever sits there (a FIFO would hang the
+// open); only a regular file is used. -1 with errno set on failure.
+int open_regular(const char *path, int flags)
+{
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// Opens and locks db_file, starting over when the file was replaced while
+// this process waited. -1 with errno set when it cannot be opened; a lock
+// that cannot be had within the bound ends the run.
+int open_and_lock(int flags, int how, int lock_site)
+{
+    long long deadline = now_ms() + lock_wait_ms;
+    for (;;) {
+        int fd = open_regular(db_file, flags);
+        if (fd < 0)
+            return -1;
+        int err = EWOULDBLOCK;
+        if (lock_before(fd, how, deadline)) {
+            if (still_db_file(fd))
+                return fd;
+        } else {
+            err = errno;
+        }
+        close(fd);
+        if (err != EWOULDBLOCK || now_ms() >= deadline)
+            exit_with_error(lock_file_failure, db_file, strerror(err), err, lock_site);
+    }
+}
+
+void give_up_real_uid()
+{
+    // SIGKILL cannot be blocked: give up the caller's real uid, so that he can
+    // no longer signal the process. His rights were settled before.
+    uid_t euid = geteuid();
+    if (getuid() != euid && setresuid(euid, euid, euid) != 0)
+        exit_with_error("internal error @ %i", 1086);
+}
+
+// Berkeley DB retries an open that lacks a descriptor for seconds: make sure
+// it will not, before the lock is taken.
+void ensure_descriptors()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    int spare[descriptors_needed];
+    int free_count = 0;
+    while (free_count < descriptors_needed &&
+           (spare[free_count] = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0)) >= 0)
+        ++free_count;
+    for (int i = 0; i < free_count; ++i)
+        close(spare[i]);
+    if (free_count < descriptors_needed)
+        exit_with_error("too few free file descriptors (%d of %d) to change POP authentication "
+                        "DB %s",
+                        free_count, descriptors_needed, db_file);
+}
+
+[[noreturn]] void refuse_write(const char *why, int err)
+{
+    exit_with_error("POP authentication DB %s not changed: %s: %s (%d)", db_file, why,
+                    strerror(err), err);
+}
+
+// A page that cannot be written leaves the file half changed: before anything
+// is written, make sure that no write of this change can meet a file-size
+// limit or a full file system.
+void reserve_room(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        refuse_write("cannot measure it", errno);
+    // A doubling of the hash table makes the file as large again at once.
+    off_t reach = 2 * st.st_size + reserve_bytes;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < static_cast<rlim_t>(reach))
+            refuse_write("the file size limit is too low for the change", EFBIG);
+    }
+    // Allocating the file's holes changes none of its bytes.
+    unsigned long long unreserved = 0;
+    if ((st.st_size > 0 && fallocate(fd, 0, 0, st.st_size) != 0) ||
+        fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, reserve_bytes) != 0) {
+        if (errno != EOPNOTSUPP)
+            refuse_write("no room for the change", errno);
+        off_t holes = st.st_size - st.st_blocks * 512;
+        unreserved = static_cast<unsigned long long>((holes > 0 ? holes : 0) + reserve_bytes);
+    }
+    struct statvfs fs;
+    if (fstatvfs(fd, &fs) != 0)
+        refuse_write("cannot measure its file system", errno);
+    if (static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize <
+        unreserved + free_bytes_needed)
+        refuse_write("no room for the change", ENOSPC);
+}
+
+// Berkeley DB's own messages are held back with the rest.
+void on_db_message(const DB_ENV *, const char *prefix, const char *text)
+{
+    if (prefix != nullptr)
+        emit(stderr, "%s: %s\n", prefix, text);
+    else
+        emit(stderr, "%s\n", text);
+}
+
+// The database open for writing through Berkeley DB's own interface, whose
+// flush and close report their failures; its file exclusively locked.
 struct WriteOpening {
-    DBM *db;
+    DB *db;
     int fd;
     sigset_t saved_mask;
 };
 
 WriteOpening open_db_for_writing(const char *open_failure, int site)
 {
+    give_up_real_uid();
+    ensure_descriptors();
     WriteOpening opening{};
-    // SIGKILL cannot be blocked: give up the caller's real uid, so that he can
-    // no longer signal the process. His rights were settled before.
-    uid_t euid = geteuid();
-    if (getuid() != euid && setresuid(euid, euid, euid) != 0)
-        exit_with_error("internal error @ %i", 1086);
-
-    opening.fd = open(db_file, O_RDWR | O_CLOEXEC);
+    opening.fd = open_and_lock(O_RDWR, LOCK_EX, 1088);
     if (opening.fd < 0) {
-        int err = errno;
-        exit_with_error(open_file_failure, db_file, strerror(err), err, 1087);
-    }
-    // The wait for the lock may be interrupted from the terminal: nothing is
-    // written yet. From the lock on, nothing stops the process.
-    if (flock(opening.fd, LOCK_EX) != 0) {
-        int err = errno;
-        exit_with_error(lock_file_failure, db_file, strerror(err), err, 1088);
-    }
-    sigset_t all;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &opening.saved_mask);
-    opening.db = dbm_open(db_path, O_RDWR, 0);
-    if (opening.db == nullptr) {
         int err = errno;
         exit_with_error(open_failure, db_path, strerror(err), err, site);
     }
+    // From the lock to its release nothing stops the process, and nothing is
+    // written where the caller could make it wait.
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &opening.saved_mask);
+    locked_fd = opening.fd;
+    hold_output();
+    reserve_room(opening.fd);
+    int ret = db_create(&opening.db, nullptr, 0);
+    if (ret == 0) {
+        opening.db->set_errcall(opening.db, on_db_message);
+        ret = opening.db->open(opening.db, nullptr, db_file, nullptr, DB_HASH, 0, 0);
+    }
+    if (ret != 0)
+        exit_with_error(open_failure, db_path, db_strerror(ret), ret, site);
     return opening;
 }
 
-// Closing the descriptor releases the lock.
-void close_db_for_writing(WriteOpening &opening)
+// Closes a database that this run did not change.
+void abandon_write(WriteOpening &opening)
 {
-    dbm_close(opening.db);
-    close(opening.fd);
+    opening.db->close(opening.db, DB_NOSYNC);
+    opening.db = nullptr;
 }
 
-// Signals stay blocked until the action's audit notice is out, so that an
-// interrupt cannot leave a completed change unrecorded.
-void unblock_signals(const WriteOpening &opening)
+void on_late_signal(int) {}
+
+// The change is made: a signal that arrived meanwhile, or arrives from now
+// on, no longer ends the process; it ends normally. A write to a stalled
+// descriptor can still be interrupted.
+void settle_signals(const WriteOpening &opening)
 {
+    struct sigaction note{};
+    note.sa_handler = on_late_signal;
+    sigemptyset(&note.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        bool fault = sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL ||
+                     sig == SIGTRAP || sig == SIGABRT || sig == SIGSYS;
+        if (!fault && sig != SIGKILL && sig != SIGSTOP)
+            sigaction(sig, &note, nullptr);
+    }
     sigprocmask(SIG_SETMASK, &opening.saved_mask, nullptr);
 }
 
-datum fetch_single(DBM *db, const datum &key)
+// Writes the change back. A failed flush or close may have left the file
+// half written: fatal, before any notice.
+void finish_write(WriteOpening &opening)
+{
+    int synced = opening.db->sync(opening.db, 0);
+    int closed = opening.db->close(opening.db, 0);
+    opening.db = nullptr;
+    if (synced != 0 || closed != 0)
+        exit_with_error(corrupt, db_file);
+    release_lock();
+    release_output();
+    settle_signals(opening);
+}
+
+// Berkeley DB's answer reported as the ndbm interface reports it: a missing
+// key is no error and leaves ENOENT.
+void report_db_result(int ret, const char *operation, int tolerant)
+{
+    int saved_errno = errno;
+    if (ret == DB_NOTFOUND)
+        saved_errno = ENOENT;
+    else if (ret > 0)
+        saved_errno = ret;
+    report_db_state(ret == DB_NOTFOUND ? 0 : ret, saved_errno, operation, tolerant != 0);
+}
+
+DBT dbt_of(const datum &d)
+{
+    DBT dbt{};
+    dbt.data = d.dptr;
+    dbt.size = static_cast<u_int32_t>(d.dsize);
+    return dbt;
+}
+
+void trace_fetch(const datum &key)
 {
     if (debug_level != 0)
         trace_log(trace_file, LOG_DEBUG, "...fetching: (%d) '%s'", key.dsize,
                   printable(key.dptr, key.dsize));
+}
+
+// The record under the lock; an empty one counts as none.
+std::optional<RecordFields> fetch_locked(WriteOpening &opening, const datum &key)
+{
+    trace_fetch(key);
+    DBT k = dbt_of(key);
+    DBT record{};
+    int ret = opening.db->get(opening.db, nullptr, &k, &record, 0);
+    report_db_result(ret, "fetch", 1);
+    if (ret != 0 || record.size == 0)
+        return std::nullopt;
+    return split_record(static_cast<const char *>(record.data), record.size);
+}
+
+datum fetch_single(DBM *db, const datum &key)
+{
+    trace_fetch(key);
     datum record = dbm_fetch(db, key);
     report_db_status(db, "fetch", 1);
     return record;
@@ -199,27 +449,38 @@ RecordFields fields_of(const datum &record)
 
 } // namespace
 
-ReadOpening open_db_for_reading(int file_flags)
+ReadOpening open_db_for_reading(int file_flags, bool hold)
 {
     ReadOpening opening{};
     // Berkeley DB reads pages when it opens a database: lock the file first.
-    opening.fd = open(db_file, file_flags | O_CLOEXEC);
+    opening.fd = open_and_lock(file_flags, LOCK_SH, 1078);
     if (opening.fd < 0) {
         int err = errno;
-        DBM *probe = dbm_open(db_path, O_RDONLY, 0);
-        if (probe == nullptr)
-            fail_read_open(errno);
-        dbm_close(probe);
+        // Whatever sits at db_file that is not a file would hang the probe.
+        if (err != EINVAL) {
+            DBM *probe = dbm_open(db_path, O_RDONLY, 0);
+            if (probe == nullptr)
+                fail_read_open(errno);
+            dbm_close(probe);
+        }
         exit_with_error(open_file_failure, db_file, strerror(err), err, 1075);
     }
-    if (flock(opening.fd, LOCK_SH) != 0) {
-        int err = errno;
-        exit_with_error(lock_file_failure, db_file, strerror(err), err, 1078);
-    }
+    locked_fd = opening.fd;
+    if (hold)
+        hold_output();
     opening.db = dbm_open(db_path, O_RDONLY, 0);
     if (opening.db == nullptr)
         fail_read_open(errno);
     return opening;
+}
+
+void close_db_for_reading(ReadOpening &opening)
+{
+    if (opening.db != nullptr)
+        dbm_close(opening.db);
+    opening.db = nullptr;
+    release_lock();
+    release_output();
 }
 
 // ---- delete and initialise ----
@@ -230,29 +491,93 @@ void delete_user(const Request &request, const CallerIdentity &caller)
     WriteOpening opening =
         open_db_for_writing("%s: unable to open POP authentication DB: %s (%i) [%i]", 949);
     datum key = make_key(name);
-    bool found = has_record(fetch_single(opening.db, key));
+    bool found = fetch_locked(opening, key).has_value();
     // An empty record from other software shows as none, yet its key must
     // still go: try the delete before calling the user unknown.
-    int deleted = dbm_delete(opening.db, key);
-    if (!found && deleted < 0) {
-        close_db_for_writing(opening);
-        exit_with_error("User '%s' not found in authentication database", name);
-    }
-    if (deleted < 0) {
-        close_db_for_writing(opening);
+    DBT k = dbt_of(key);
+    int deleted = opening.db->del(opening.db, nullptr, &k, 0);
+    if (deleted != 0) {
+        abandon_write(opening);
+        if (!found && deleted == DB_NOTFOUND)
+            exit_with_error("User '%s' not found in authentication database", name);
         exit_with_error("Unable to delete user '%s' from authentication database", name);
     }
-    close_db_for_writing(opening);
-    trace_log(trace_file, LOG_NOTICE, "tolmark: user \"%s\" deleted by \"%s\" from db \"%s\"", name,
-              caller.caller_name, db_path);
-    unblock_signals(opening);
+    finish_write(opening);
+    audit_notice(caller.privileged, "tolmark: user \"%s\" deleted by \"%s\" from db \"%s\"", name,
+                 caller.caller_name, db_path);
 }
+
+namespace
+{
+
+const char db_new_path[] = TOLMARK_DB_PATH ".new"; // built aside, then put in place
+const char db_new_file[] = TOLMARK_DB_PATH ".new.db";
+
+// Anyone but root who can write the database's folder can plant links there:
+// such a folder gets the database made with the pop account's rights, so
+// that no link can lead root's rights anywhere.
+bool folder_open_to_others()
+{
+    char folder[sizeof db_file];
+    memcpy(folder, db_file, sizeof db_file);
+    char *slash = strrchr(folder, '/');
+    if (slash == nullptr)
+        strcpy(folder, ".");
+    else
+        slash[slash == folder ? 1 : 0] = '\0';
+    struct stat st;
+    if (stat(folder, &st) != 0)
+        return false; // the creation reports it
+    return st.st_uid != 0 || (st.st_mode & S_IWOTH) != 0 ||
+           ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0);
+}
+
+void become_pop(const CallerIdentity &caller)
+{
+    gid_t gid = caller.pop_gid;
+    if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 ||
+        setresuid(caller.pop_uid, caller.pop_uid, caller.pop_uid) != 0)
+        exit_with_error("internal error @ %i", 1030);
+}
+
+[[noreturn]] void fail_create(int err)
+{
+    exit_with_error("unable to create POP authentication DB %s: %s (%d) [%d]", db_path,
+                    strerror(err), err, 1037);
+}
+
+// Builds the new database aside and returns its file, checked to be the one
+// that this process made: a regular file with one link, no link followed.
+int create_aside()
+{
+    if (unlink(db_new_file) != 0 && errno != ENOENT)
+        fail_create(errno);
+    DBM *db = dbm_open(db_new_path, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (db == nullptr)
+        fail_create(errno);
+    dbm_close(db);
+    int fd = open(db_new_file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        fail_create(errno);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        st.st_uid != geteuid() || fsync(fd) != 0) {
+        unlink(db_new_file);
+        exit_with_error("POP authentication DB %s was tampered with while it was created", db_path);
+    }
+    return fd;
+}
+
+} // namespace
 
 void initialize_db(const Request &request, const CallerIdentity &caller)
 {
     (void)setuid(getuid());
+    if (folder_open_to_others())
+        become_pop(caller);
     struct stat st;
-    if (stat(db_file, &st) == 0) {
+    bool exists = lstat(db_file, &st) == 0;
+    if (exists) {
         if (request.safe) {
             fprintf(stderr, "POP authentication DB not initialized (exists): %s\n", db_file);
             return;
@@ -264,22 +589,35 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
             close_trace_file();
             exit(1);
         }
-        (void)unlink(db_file);
-        trace_log(trace_file, LOG_NOTICE, "tolmark: user \"%s\" removed existing db \"%s\"",
-                  caller.caller_name, db_path);
     }
-    DBM *db = dbm_open(db_path, O_RDWR | O_CREAT, 0600);
-    if (db == nullptr) {
-        int err = errno;
-        exit_with_error("unable to create POP authentication DB %s: %s (%d) [%d]", db_path,
-                        strerror(err), err, 1037);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_FSIZE, &limit);
     }
-    dbm_close(db);
-    if (chown(db_file, caller.pop_uid, caller.pop_gid) != 0) {
+    // The old file stays locked until the new one has taken its place, so that
+    // no writer is inside either meanwhile.
+    int old_fd = exists ? open_and_lock(O_RDONLY | O_NOFOLLOW, LOCK_EX, 1088) : -1;
+    int fd = create_aside();
+    if (geteuid() == 0 && fchown(fd, caller.pop_uid, caller.pop_gid) != 0) {
         int err = errno;
+        unlink(db_new_file);
         exit_with_error("error setting ownership of POP authentication DB %s: %s (%d) [%d]",
                         db_path, strerror(err), err, 1045);
     }
+    // The new file takes the old one's place at once: a writer sees the one
+    // or the other, never a half-made file.
+    if (rename(db_new_file, db_file) != 0) {
+        int err = errno;
+        unlink(db_new_file);
+        fail_create(err);
+    }
+    close(fd);
+    if (old_fd >= 0)
+        close(old_fd);
+    if (exists)
+        trace_log(trace_file, LOG_NOTICE, "tolmark: user \"%s\" removed existing db \"%s\"",
+                  caller.caller_name, db_path);
     trace_log(trace_file, LOG_NOTICE, "tolmark: user \"%s\" initialized db \"%s\"",
               caller.caller_name, db_path);
 }
@@ -296,10 +634,8 @@ const char *yes_no(bool present)
 
 // The name is len bytes, not necessarily NUL-ended: keys are printed
 // straight from the database, without a copy.
-void print_entry(const char *name, int len, const RecordFields &fields)
+void print_entry(const char *name, int len, bool apop, bool scram)
 {
-    bool apop = !fields.apop.empty();
-    bool scram = !fields.scram.empty();
     printf("%-16.*s: %s %s\n", len, name, apop ? "APOP" : "    ", scram ? "SCRAM" : "");
     if (debug_level != 0) {
         char text[field_size];
@@ -333,7 +669,8 @@ void list_all(DBM *db)
             }
             continue;
         }
-        print_entry(key.dptr, len, fields_of(record));
+        RecordFields fields = fields_of(record);
+        print_entry(key.dptr, len, !fields.apop.empty(), !fields.scram.empty());
     }
     report_db_status(db, "first/next key", 1);
 }
@@ -345,14 +682,18 @@ void list_entries(ReadOpening &opening, const Request &request, const CallerIden
     const char *name = request.target_name != nullptr ? request.target_name : caller.caller_name;
     if (strcmp(name, "ALL") == 0) {
         list_all(opening.db);
-    } else {
-        datum record = fetch_single(opening.db, make_key(name));
-        if (!has_record(record))
-            exit_with_error("no entry for \"%s\" in POP authentication DB", name);
-        print_entry(name, static_cast<int>(strlen(name)), fields_of(record));
+        close_db_for_reading(opening);
+        return;
     }
-    dbm_close(opening.db);
-    opening.db = nullptr;
+    datum record = fetch_single(opening.db, make_key(name));
+    if (!has_record(record))
+        exit_with_error("no entry for \"%s\" in POP authentication DB", name);
+    RecordFields fields = fields_of(record);
+    bool apop = !fields.apop.empty();
+    bool scram = !fields.scram.empty();
+    // Released before the line goes out: the caller's output may be slow.
+    close_db_for_reading(opening);
+    print_entry(name, static_cast<int>(strlen(name)), apop, scram);
 }
 
 // ---- setting a secret ----
@@ -494,30 +835,40 @@ size_t ask_new_secret(size_t old_len)
     return is_removal_mark(secret, len) ? 0 : len;
 }
 
-// Returns the closed opening, whose signals the caller lets through after
-// its notice.
-WriteOpening store_secret(const datum &key, const char *target, size_t secret_len)
+// Stores the record under the lock. An ordinary caller's change stands on the
+// secret he saw (and proved): if it changed meanwhile, nothing is written.
+void store_secret(const datum &key, const char *target, size_t secret_len, bool check_seen)
 {
     WriteOpening opening =
         open_db_for_writing("%s: unable to open POP authentication DB:\n\t%s (%i) [%i]", 1383);
     // The record may have changed since it was read: carry over its SCRAM
     // field as it stands now, under the lock.
-    datum current = fetch_single(opening.db, key);
-    std::string_view scram = has_record(current) ? fields_of(current).scram : std::string_view();
+    std::optional<RecordFields> current = fetch_locked(opening, key);
+    std::string_view apop = current ? current->apop : std::string_view();
+    std::string_view seen(secrets.stored.apop, secrets.stored.apop_len);
+    if (check_seen && apop != seen) {
+        abandon_write(opening);
+        exit_with_error("The password for %s was changed meanwhile; nothing was written", target);
+    }
+    std::string_view scram = current ? current->scram : std::string_view();
     size_t len = 0;
     if (!build_record(secrets.record, sizeof secrets.record, secrets.new_secret, secret_len, scram,
                       &len)) {
-        close_db_for_writing(opening);
+        abandon_write(opening);
         exit_with_error("POP authentication DB record for %s is too long to rewrite", target);
     }
-    datum content{secrets.record, static_cast<int>(len)};
-    int result = dbm_store(opening.db, key, content, DBM_REPLACE);
+    DBT k = dbt_of(key);
+    DBT content{};
+    content.data = secrets.record;
+    content.size = static_cast<u_int32_t>(len);
+    int result = opening.db->put(opening.db, nullptr, &k, &content, 0);
     explicit_bzero(secrets.record, sizeof secrets.record);
-    report_db_status(opening.db, "store", 0);
-    close_db_for_writing(opening);
-    if (result != 0)
-        exit_with_error("POP authentication DB %s may be corrupt?!?", db_file);
-    return opening;
+    report_db_result(result, "store", 0);
+    if (result != 0) {
+        abandon_write(opening);
+        exit_with_error(corrupt, db_file);
+    }
+    finish_write(opening);
 }
 
 } // namespace
@@ -530,24 +881,10 @@ void change_secret(ReadOpening &opening, Request &request, const CallerIdentity 
 
     datum record = fetch_single(opening.db, key);
     bool exists = has_record(record);
-    if (exists) {
+    if (exists)
         load_record(fields_of(record), secrets.stored);
-        if (debug_level != 0)
-            trace_log(trace_file, LOG_DEBUG, "user %s exists in db (%d/%d)", target,
-                      static_cast<int>(secrets.stored.apop_len),
-                      static_cast<int>(secrets.stored.scram_len));
-    } else if (debug_level != 0) {
-        trace_log(trace_file, LOG_DEBUG, "user %s doesn't exist -- adding", target);
-    }
-    const char *only = onlysw ? "only " : "";
-    fprintf(stderr, "%s %s%s %s for %s.\n", exists ? "Changing" : "Adding", only, "APOP",
-            "password", target);
-
-    size_t old_len = 0;
-    if (!caller.privileged && secrets.stored.apop_len > 0)
-        old_len = check_old_secret();
-    explicit_bzero(&secrets.stored, sizeof secrets.stored);
-
+    // Nobody waits on this process while the caller types: the old secret is
+    // checked against the copy.
     dbm_close(opening.db);
     opening.db = nullptr;
     if (flock(opening.fd, LOCK_UN) != 0) {
@@ -555,14 +892,29 @@ void change_secret(ReadOpening &opening, Request &request, const CallerIdentity 
         exit_with_error("%s: unable to unlock POP authentication DB\n\t%s (%d) [%d]", db_file,
                         strerror(err), err, 1301);
     }
+    locked_fd = -1; // the descriptor stays open, unlocked
+    release_output();
+    if (exists && debug_level != 0)
+        trace_log(trace_file, LOG_DEBUG, "user %s exists in db (%d/%d)", target,
+                  static_cast<int>(secrets.stored.apop_len),
+                  static_cast<int>(secrets.stored.scram_len));
+    else if (debug_level != 0)
+        trace_log(trace_file, LOG_DEBUG, "user %s doesn't exist -- adding", target);
+    const char *only = onlysw ? "only " : "";
+    fprintf(stderr, "%s %s%s %s for %s.\n", exists ? "Changing" : "Adding", only, "APOP",
+            "password", target);
+
+    size_t old_len = 0;
+    if (!caller.privileged && secrets.stored.apop_len > 0)
+        old_len = check_old_secret();
 
     size_t len =
         request.has_secret_argument ? take_secret_argument(request) : ask_new_secret(old_len);
     explicit_bzero(secrets.old_secret, sizeof secrets.old_secret);
-    WriteOpening written = store_secret(key, target, len);
+    store_secret(key, target, len, !caller.privileged);
+    explicit_bzero(&secrets.stored, sizeof secrets.stored);
     explicit_bzero(secrets.new_secret, sizeof secrets.new_secret);
-    trace_log(trace_file, LOG_NOTICE, "tolmark: %s %s %s%s %s for %s", caller.caller_name,
-              exists ? "changed" : "added", only, "APOP", "password", target);
-    unblock_signals(written);
+    audit_notice(caller.privileged, "tolmark: %s %s %s%s %s for %s", caller.caller_name,
+                 exists ? "changed" : "added", only, "APOP", "password", target);
     free(target);
 }

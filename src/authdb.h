@@ -61,7 +61,11 @@ struct ReadOpening {
     DBM *db;
     int fd; // db_file, share-locked
 };
-ReadOpening open_db_for_reading(int file_flags);
+// With hold, the trace file and standard error are held back while the lock
+// is held.
+ReadOpening open_db_for_reading(int file_flags, bool hold);
+// Closes the database and releases its lock.
+void close_db_for_reading(ReadOpening &opening);
 
 // ---- actions ----
 
@@ -77,6 +81,21 @@ void trace_log(FILE *file, int level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 void trace_log_v(FILE *file, int level, const char *format, va_list args);
 [[noreturn]] void exit_with_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// An audit notice; an ordinary caller's also reaches the system log when he
+// named a trace file.
+void audit_notice(bool privileged, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Writes to file, or holds the text back while output is held.
+void emit(FILE *file, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// While the database is locked exclusively, the trace file and standard
+// error, which the caller controls, are not written: their output is held
+// back, bounded, and written once the lock is gone.
+void hold_output();
+void release_output();
+// The descriptor that holds the exclusive lock, or -1; a fatal exit closes it
+// before it reports.
+extern int locked_fd;
+void release_lock();
 void report_db_status(DBM *db, const char *operation, int tolerant);
 // The decision behind report_db_status, given the handle's error state and
 // the error number that the operation left.

@@ -28,7 +28,86 @@ constexpr int printable_budget = 1023;
 char message[message_size];
 char printable_text[printable_budget + 1];
 
+// Output held back while the database is locked: the trace file and standard
+// error belong to the caller, who could stall a write to them.
+struct HeldOutput {
+    char text[8192];
+    size_t len;
+    bool cut;
+};
+bool holding = false;
+HeldOutput held_trace;
+HeldOutput held_errors;
+
+void hold_text(HeldOutput &held, const char *format, va_list args)
+{
+    size_t room = sizeof held.text - held.len;
+    int n = vsnprintf(held.text + held.len, room, format, args);
+    if (n < 0 || static_cast<size_t>(n) >= room) {
+        held.cut = true;
+        held.len = sizeof held.text - 1;
+        return;
+    }
+    held.len += static_cast<size_t>(n);
+}
+
+void write_held(FILE *file, HeldOutput &held)
+{
+    if (file != nullptr && held.len > 0) {
+        fwrite(held.text, 1, held.len, file);
+        if (held.cut)
+            fputs("\n(further messages were dropped)\n", file);
+        fflush(file);
+    }
+    held.len = 0;
+    held.cut = false;
+}
+
 } // namespace
+
+int locked_fd = -1;
+
+static HeldOutput *held_for(FILE *file)
+{
+    if (!holding || file == nullptr)
+        return nullptr;
+    if (file == stderr)
+        return &held_errors;
+    return file == trace_file ? &held_trace : nullptr;
+}
+
+void emit(FILE *file, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    if (HeldOutput *held = held_for(file); held != nullptr)
+        hold_text(*held, format, args);
+    else if (file != nullptr)
+        vfprintf(file, format, args);
+    va_end(args);
+}
+
+void hold_output()
+{
+    holding = true;
+}
+
+void release_output()
+{
+    if (!holding)
+        return;
+    holding = false;
+    write_held(trace_file, held_trace);
+    write_held(stderr, held_errors);
+}
+
+void release_lock()
+{
+    if (locked_fd >= 0) {
+        close(locked_fd);
+        locked_fd = -1;
+    }
+}
 
 void close_trace_file()
 {
@@ -49,15 +128,15 @@ void write_trace_entry(FILE *file, long seconds, long microseconds, long pid, co
     long ms = (microseconds + 500) / 1000;
     if (ms > 999)
         ms = 999; // a three-digit field; the next second is not ours to claim
-    fprintf(file, "%.15s.%03ld %.4s [%ld] %s\n", stamp + 4, ms, stamp + 20, pid, text);
-    fprintf(file, "%.15s.%03ld %.4s \n", stamp + 4, ms, stamp + 20);
-    fflush(file);
+    emit(file, "%.15s.%03ld %.4s [%ld] %s\n", stamp + 4, ms, stamp + 20, pid, text);
+    emit(file, "%.15s.%03ld %.4s \n", stamp + 4, ms, stamp + 20);
     if (overflow_format != nullptr) {
-        fprintf(file, "%.19s [%ld] Buffer size exceeded logging msg: %s\n", stamp, pid,
-                overflow_format);
-        fprintf(file, "%.19s \n", stamp);
-        fflush(file);
+        emit(file, "%.19s [%ld] Buffer size exceeded logging msg: %s\n", stamp, pid,
+             overflow_format);
+        emit(file, "%.19s \n", stamp);
     }
+    if (held_for(file) == nullptr)
+        fflush(file);
 }
 
 void trace_log_v(FILE *file, int level, const char *format, va_list args)
@@ -88,9 +167,27 @@ void trace_log(FILE *file, int level, const char *format, ...)
     va_end(args);
 }
 
+void audit_notice(bool privileged, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    trace_log_v(trace_file, LOG_NOTICE, format, args);
+    va_end(args);
+    // An ordinary caller chooses the trace file: his notices reach the
+    // system log whatever it is.
+    if (trace_file != nullptr && !privileged) {
+        va_start(args, format);
+        trace_log_v(nullptr, LOG_NOTICE, format, args);
+        va_end(args);
+    }
+}
+
 void exit_with_error(const char *format, ...)
 {
     va_list args;
+    // Nobody waits on this process while it reports.
+    release_lock();
+    release_output();
     fprintf(stderr, "%s: ", program_name);
     va_start(args, format);
     vfprintf(stderr, format, args);
@@ -124,8 +221,8 @@ void report_db_state(int state, int saved_errno, const char *operation, bool tol
     else {
         trace_log(trace_file, LOG_NOTICE, "*** DB error on %s: %s %d (%d: %s) ***", operation,
                   state_msg, state, saved_errno, errno_msg);
-        fprintf(stderr, "*** DB error on %s: %s %d (%d: %s) ***\n", operation, state_msg, state,
-                saved_errno, errno_msg);
+        emit(stderr, "*** DB error on %s: %s %d (%d: %s) ***\n", operation, state_msg, state,
+             saved_errno, errno_msg);
     }
 }
 

@@ -57,10 +57,27 @@ const OptionEntry &find_option(const char *name)
     return *entry;
 }
 
+// Output that did not reach its reader is a failure, not a success.
 [[noreturn]] void normal_end()
 {
+    int failed = fflush(stdout);
+    int err = errno;
+    if (failed != 0 || ferror(stdout) != 0)
+        exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
     close_trace_file();
     exit(0);
+}
+
+// A closed standard descriptor would be taken by the next open, and whatever
+// the program writes to it would land in that file.
+void fill_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", O_RDWR) != fd)
+            _exit(1);
+    }
 }
 
 [[noreturn]] void usage_end()
@@ -77,6 +94,8 @@ void select_mode(const char *base)
             mode = name;
             passtype = strcmp(name, "zcrantmark") == 0 ? 1 : 0;
             onlysw = passtype == 0;
+            // The caller chooses argv[0]: the log names the mode instead.
+            openlog(mode, LOG_PID, LOG_LOCAL0);
             return;
         }
     }
@@ -220,11 +239,11 @@ void enforce_permissions(const CallerIdentity &caller)
 
 int main(int argc, char **argv)
 {
+    fill_standard_descriptors();
     umask(077);
     program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const char *slash = strrchr(program_name, '/');
     const char *base = slash != nullptr ? slash + 1 : program_name;
-    openlog(program_name, LOG_PID, LOG_LOCAL0);
     select_mode(base);
 
     atexit(wipe_secret_argument);
@@ -242,7 +261,9 @@ int main(int argc, char **argv)
         initialize_db(request, caller);
     } else {
         bool listing = request.action == Action::list;
-        ReadOpening opening = open_db_for_reading(listing ? O_RDONLY : O_RDWR);
+        // An ordinary caller's own output waits while he holds the lock.
+        ReadOpening opening =
+            open_db_for_reading(listing ? O_RDONLY : O_RDWR, !caller.privileged);
         if (listing)
             list_entries(opening, request, caller);
         else

@@ -179,9 +179,9 @@ TEST_F(Database, DeleteOfMissingUserOrDatabase)
     std::filesystem::remove(db_file);
     r = run(root, {"-delete", "bob"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Warning: deleting user \"bob\"\n" + program_path + ": " + db_file +
-                         ": unable to open POP authentication DB:\n\tNo such file or directory "
-                         "(2) [1087]\n");
+    EXPECT_EQ(r.err, "Warning: deleting user \"bob\"\n" + program_path + ": " + db_path +
+                         ": unable to open POP authentication DB: No such file or directory "
+                         "(2) [949]\n");
     r = run(root, {"-list", "bob"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, program_path + ": unable to open POP authentication DB " + db_path +

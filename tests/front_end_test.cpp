@@ -172,7 +172,7 @@ TEST_F(FrontEnd, DebugTracesGoToTheSystemLog)
     EXPECT_EQ(log[0].priority, LOG_DEBUG);
     EXPECT_EQ(log[0].option, LOG_PID);
     EXPECT_EQ(log[0].facility, LOG_LOCAL0);
-    EXPECT_EQ(log[0].ident, program_path);
+    EXPECT_EQ(log[0].ident, "ztolmark"); // the mode, never the caller's argv[0]
     EXPECT_EQ(log[0].message, "...processing switch '-version'");
 }
 
