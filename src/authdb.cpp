@@ -151,7 +151,8 @@ void on_alarm(int) {}
 // when it cannot; EWOULDBLOCK when the time ran out.
 bool lock_before(int fd, int how, long long deadline)
 {
-    struct sigaction wake{}, saved{};
+    struct sigaction wake {
+    }, saved{};
     wake.sa_handler = on_alarm; // no SA_RESTART: the alarm ends the wait
     sigemptyset(&wake.sa_mask);
     sigaction(SIGALRM, &wake, &saved);
@@ -296,8 +297,7 @@ void reserve_room(int fd)
     struct statvfs fs;
     if (fstatvfs(fd, &fs) != 0)
         refuse_write("cannot measure its file system", errno);
-    if (static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize <
-        unreserved + free_bytes_needed)
+    if (static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize < unreserved + free_bytes_needed)
         refuse_write("no room for the change", ENOSPC);
 }
 
@@ -360,7 +360,8 @@ void on_late_signal(int) {}
 // descriptor can still be interrupted.
 void settle_signals(const WriteOpening &opening)
 {
-    struct sigaction note{};
+    struct sigaction note {
+    };
     note.sa_handler = on_late_signal;
     sigemptyset(&note.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig) {
@@ -560,8 +561,8 @@ int create_aside()
     if (fd < 0)
         fail_create(errno);
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        st.st_uid != geteuid() || fsync(fd) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() ||
+        fsync(fd) != 0) {
         unlink(db_new_file);
         exit_with_error("POP authentication DB %s was tampered with while it was created", db_path);
     }

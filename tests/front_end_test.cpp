@@ -174,6 +174,13 @@ TEST_F(FrontEnd, DebugTracesGoToTheSystemLog)
     EXPECT_EQ(log[0].facility, LOG_LOCAL0);
     EXPECT_EQ(log[0].ident, "ztolmark"); // the mode, never the caller's argv[0]
     EXPECT_EQ(log[0].message, "...processing switch '-version'");
+
+    // A traced word is text, never a format.
+    r = run(root, {"-debug", "-%d%x%s"});
+    EXPECT_EQ(r.status, 1);
+    log = syslog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1].message, "...processing switch '-%d%x%s'");
 }
 
 TEST_F(FrontEnd, FatalErrorsAreTracedWhenDebugging)

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,13 +27,13 @@ namespace
 {
 
 const char passwd_text[] = "root:x:0:0:root:/root:/bin/sh\n"
-                           "pop:x:110:110:POP3 server:/var/spool/pop:/bin/false\n"
+                           "pop:x:110:120:POP3 server:/var/spool/pop:/bin/false\n"
                            "alice:x:1001:1001:Alice:/home/alice:/bin/sh\n"
                            "bob:x:1002:1002:Bob:/home/bob:/bin/sh\n"
                            "carol:x:1003:1003:Carol:/home/carol:/bin/sh\n"
                            "ALL:x:1004:1004:All:/home/ALL:/bin/sh\n"
                            "averyverylongusername:x:1005:1005::/home/long:/bin/sh\n";
-const char group_text[] = "root:x:0:\npop:x:110:\nalice:x:1001:\nbob:x:1002:\ncarol:x:1003:\n"
+const char group_text[] = "root:x:0:\npop:x:120:\nalice:x:1001:\nbob:x:1002:\ncarol:x:1003:\n"
                           "ALL:x:1004:\naveryverylongusername:x:1005:\n";
 
 void write_text(const std::string &path, const std::string &text)
@@ -141,7 +142,7 @@ Running Tolmark::start(RunSpec spec)
     if (spec.input)
         EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
     std::string argv0 = spec.argv0.empty() ? program_path : spec.argv0;
-    std::vector<std::string> words = {argv0};
+    std::vector<std::string> words = {spec.shown_argv0.empty() ? argv0 : spec.shown_argv0};
     words.insert(words.end(), spec.args.begin(), spec.args.end());
     std::vector<std::string> env = environment_for(spec, dir);
     std::vector<char *> argv, envp;
@@ -159,6 +160,14 @@ Running Tolmark::start(RunSpec spec)
         dup2(err[1], 2);
         if (in[0] >= 0)
             dup2(in[0], 0);
+        if (!spec.out_path.empty())
+            dup2(open(spec.out_path.c_str(), O_WRONLY), 1);
+        if (spec.close_stderr)
+            close(2);
+        if (spec.fsize) {
+            rlimit limit{*spec.fsize, *spec.fsize};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         execve(argv0.c_str(), argv.data(), envp.data());
         _exit(127);
     }

@@ -20,7 +20,7 @@ struct Caller {
 
 // The test's password database.
 inline constexpr Caller root{0, 0};
-inline constexpr Caller pop{110, 110};
+inline constexpr Caller pop{110, 120}; // a gid of its own
 inline constexpr Caller alice{1001, 1001};
 inline constexpr Caller bob{1002, 1002};
 inline constexpr Caller stranger{4000, 4000}; // in no password database
@@ -41,6 +41,10 @@ struct RunSpec {
     std::vector<Exchange> dialogue;   // answered on the terminal in order
     std::optional<std::string> input; // standard input; unset: the terminal
     std::map<std::string, std::string> env;
+    std::string shown_argv0;            // argv[0] when it differs from the path run
+    std::string out_path;               // standard output goes to this file
+    bool close_stderr = false;          // started with standard error closed
+    std::optional<unsigned long> fsize; // file-size limit in bytes, soft and hard
 };
 
 struct RunResult {

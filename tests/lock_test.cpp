@@ -1,0 +1,241 @@
+// No caller can hold the database up: locks are short, waits are bounded,
+// and nothing the caller controls can stall the holder of the lock.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const std::string New = "New password:";
+const std::string Again = "Retype new password:";
+
+double seconds_since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool wait_until_in_syscall(pid_t pid, long number)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    for (int waited = 0; waited < 10000; waited += 5) {
+        if (read_file(path).starts_with(std::to_string(number) + " "))
+            return true;
+        usleep(5000);
+    }
+    return false;
+}
+
+class Locks : public Tolmark
+{
+  protected:
+    void prepare()
+    {
+        fs::remove(db_file);
+        create_db();
+        put(key("alice"), record_of("Old-pass1", "alice-scram"));
+        put(key("bob"), record_of("Bob-pass1", "bob-scram"));
+        put(key("carol"), record_of("Carol-pass1"));
+    }
+    RunResult run_as(Caller who, std::vector<std::string> args)
+    {
+        return run(RunSpec{.caller = who, .args = std::move(args)});
+    }
+};
+
+TEST_F(Locks, NobodyHoldsTheDatabaseUp)
+{
+    const std::string fetched_at_old = program_path + ": The password for alice was changed "
+                                                      "meanwhile; nothing was written\n";
+    // A user sitting at "Old password:" holds no lock: an administrator's
+    // change goes through at once, and the user's own then stores nothing.
+    prepare();
+    double admin_took = -1;
+    RunResult r = run(alice, {},
+                      {{"Old password:", "Old-pass1",
+                        [&](pid_t, int) {
+                            auto began = Clock::now();
+                            EXPECT_EQ(run_as(root, {"-user", "alice", "Admin-set1"}).status, 0);
+                            admin_took = seconds_since(began);
+                        }},
+                       {New, "New-pass2"},
+                       {Again, "New-pass2"}});
+    EXPECT_LT(admin_took, 5);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.ends_with(fetched_at_old)) << r.err;
+    EXPECT_EQ(get(key("alice")), record_of("Admin-set1", "alice-scram"));
+
+    // -init waits for a reader before it replaces the file.
+    prepare();
+    {
+        int reader = open(db_file.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(flock(reader, LOCK_SH), 0);
+        Running init = start(RunSpec{.args = {"-init"}, .input = "y\n"});
+        EXPECT_TRUE(wait_until_blocked_on_lock(init.pid));
+        EXPECT_TRUE(get(key("bob")).has_value());
+        close(reader);
+        RunResult done = finish(init);
+        EXPECT_EQ(done.status, 0) << done.err;
+        EXPECT_TRUE(contents().empty());
+    }
+
+    // Something other than a file at db_file ends every action at once.
+    fs::remove(db_file);
+    ASSERT_EQ(mkfifo(db_file.c_str(), 0600), 0);
+    const std::string invalid = "Invalid argument (22)";
+    struct Case {
+        std::vector<std::string> args;
+        std::string err; // its end
+    } fifo_cases[] = {
+        {{"-delete", "bob"}, "DB: " + invalid + " [949]\n"},
+        {{"-list", "bob"}, "DB:\n\t" + invalid + " [1075]\n"},
+        {{"-user", "bob", "New-pass2"}, "DB:\n\t" + invalid + " [1075]\n"},
+    };
+    for (const Case &c : fifo_cases) {
+        auto began = Clock::now();
+        r = run_as(root, c.args);
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
+        EXPECT_LT(seconds_since(began), 5);
+    }
+}
+
+// A writer and a reader give up after 15 seconds, with the lock's message.
+TEST_F(Locks, WaitsAreBounded)
+{
+    prepare();
+    int holder = open(db_file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    auto began = Clock::now();
+    Running writer = start(RunSpec{.args = {"-delete", "bob"}});
+    Running reader = start(RunSpec{.args = {"-list", "bob"}});
+    RunResult w = finish(writer), r = finish(reader);
+    double took = seconds_since(began);
+    close(holder);
+    const std::string timed_out = ": unable to lock POP authentication DB:\n\tResource temporarily "
+                                  "unavailable (11) ";
+    EXPECT_EQ(w.status, 1);
+    EXPECT_TRUE(w.err.ends_with(db_file + timed_out + "[1088]\n")) << w.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, program_path + ": " + db_file + timed_out + "[1078]\n");
+    EXPECT_GT(took, 14.5);
+    EXPECT_LT(took, 25);
+    EXPECT_TRUE(get(key("bob")).has_value());
+}
+
+// The trace file is a FIFO that the caller keeps full: the process holding
+// the exclusive lock writes nothing to it, so others go on; a ^C after the
+// change was made no longer ends the process with a failure.
+TEST_F(Locks, StalledTraceFileHoldsNobodyUp)
+{
+    prepare();
+    std::string fifo = file("trace");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int drain = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fill = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fill, 0);
+    auto fill_up = [&](pid_t, int) {
+        std::string block(4096, 'x');
+        while (write(fill, block.data(), block.size()) > 0)
+            ;
+    };
+    Running changer =
+        start(RunSpec{.args = {"-trace", fifo, "-user", "bob"},
+                      .dialogue = {{New, "New-pass2", fill_up}, {Again, "New-pass2"}}});
+    std::atomic<bool> done = false;
+    std::thread answering([&] {
+        RunResult r = finish(changer);
+        EXPECT_EQ(r.status, 0);
+        done = true;
+    });
+    // Once the change is stored the process waits on the full FIFO, holding
+    // no lock: another writer is not held up.
+    for (int waited = 0; get(key("bob")) != record_of("New-pass2", "bob-scram"); waited += 10) {
+        ASSERT_LT(waited, 10000) << "the change was never stored";
+        usleep(10000);
+    }
+    auto began = Clock::now();
+    RunResult other = run_as(root, {"-delete", "carol"});
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_LT(seconds_since(began), 5);
+    EXPECT_TRUE(wait_until_in_syscall(changer.pid, SYS_write));
+    kill(changer.pid, SIGINT);
+    char buffer[65536];
+    while (!done)
+        if (read(drain, buffer, sizeof buffer) <= 0)
+            usleep(10000);
+    answering.join();
+    close(drain);
+    close(fill);
+    EXPECT_EQ(get(key("bob")), record_of("New-pass2", "bob-scram"));
+}
+
+// Writers, readers and -init -safe at once: nothing is lost or damaged.
+TEST_F(Locks, ConcurrentChanges)
+{
+    prepare();
+    const int writers = 6, changes = 30;
+    {
+        std::ofstream passwd(file("passwd"), std::ios::app);
+        for (int w = 0; w < writers; ++w)
+            for (int u = 0; u < 3; ++u)
+                passwd << "w" << w << "u" << u << ":x:" << 3000 + w * 3 + u << ":3000::/:/bin/sh\n";
+    }
+    for (int w = 0; w < writers; ++w)
+        for (int u = 0; u < 3; ++u)
+            put(key("w" + std::to_string(w) + "u" + std::to_string(u)), record_of("start", "s"));
+    std::atomic<int> made = 0, failed = 0;
+    std::atomic<bool> stop = false;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; ++w)
+        threads.emplace_back([&, w] {
+            for (int i = 0; i < changes; ++i) {
+                std::string user = "w" + std::to_string(w) + "u" + std::to_string(i % 3);
+                if ((i == 9 || i == 19) && run_as(root, {"-delete", user}).status != 0)
+                    ++failed;
+                RunResult r = run_as(root, {"-user", user, "Pass-" + std::to_string(i)});
+                (r.status == 0 ? made : failed)++;
+            }
+        });
+    for (int l = 0; l < 2; ++l)
+        threads.emplace_back([&] {
+            while (!stop)
+                if (run_as(root, {"-list", "ALL"}).status != 0)
+                    ++failed;
+        });
+    usleep(500000);
+    RunResult init = run(RunSpec{.args = {"-init", "-safe"}});
+    EXPECT_EQ(init.status, 0);
+    for (int w = 0; w < writers; ++w)
+        threads[static_cast<size_t>(w)].join();
+    stop = true;
+    for (size_t t = writers; t < threads.size(); ++t)
+        threads[t].join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(made, writers * changes);
+    EXPECT_EQ(system(("db_verify -q " + db_file + " >/dev/null 2>&1").c_str()), 0);
+    for (int w = 0; w < writers; ++w)
+        for (int u = 0; u < 3; ++u) {
+            int last = changes - 3 + u; // the last change of this user
+            std::string user = "w" + std::to_string(w) + "u" + std::to_string(u);
+            // Users 0 and 1 were deleted and added again: no SCRAM text.
+            EXPECT_EQ(get(key(user)), record_of("Pass-" + std::to_string(last), u == 2 ? "s" : ""))
+                << user;
+        }
+    EXPECT_EQ(get(key("alice")), record_of("Old-pass1", "alice-scram"));
+}
+
+} // namespace

@@ -1,0 +1,155 @@
+// A write lands whole or is refused before anything is written, every
+// outcome is told truly, and the audit trail names the program, not the
+// caller's choice.
+#include <filesystem>
+#include <fstream>
+#include <sched.h>
+#include <sys/mount.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+const std::string long_name(3000, 'n');
+
+class Safety : public Tolmark
+{
+  protected:
+    // Accounts to add, and a database of 300 others.
+    std::map<Bytes, Bytes> prepare(const std::vector<std::string> &names)
+    {
+        std::ofstream passwd(file("passwd"), std::ios::app);
+        for (size_t i = 0; i < names.size(); ++i)
+            passwd << names[i] << ":x:" << 2000 + i << ":2000::/:/bin/sh\n";
+        create_db();
+        for (int i = 0; i < 300; ++i)
+            put(key("user" + std::to_string(i)), record_of("Secret" + std::to_string(i), "scram"));
+        return contents();
+    }
+
+    // Each change stored its record whole with status 0, or was refused with
+    // status 1 and no notice; nobody else's record moved.
+    void add_each(const std::vector<std::string> &names, std::map<Bytes, Bytes> expected,
+                  std::optional<unsigned long> fsize, int want_status)
+    {
+        for (const std::string &name : names) {
+            fs::remove(file("syslog"));
+            RunSpec spec;
+            spec.args = {"-user", name, "Secret-1"};
+            spec.fsize = fsize;
+            RunResult r = run(spec);
+            EXPECT_EQ(r.status, want_status) << name.size() << r.err;
+            if (r.status == 0)
+                expected[key(name)] = record_of("Secret-1");
+            EXPECT_EQ(syslog().empty(), r.status != 0); // the notice
+            EXPECT_EQ(contents(), expected);
+        }
+        EXPECT_EQ(system(("db_verify -q " + db_file + " >/dev/null 2>&1").c_str()), 0);
+    }
+};
+
+TEST_F(Safety, FileSizeLimit)
+{
+    std::map<Bytes, Bytes> before = prepare({"newbie", long_name});
+    unsigned long size = fs::file_size(db_file);
+    add_each({"newbie", long_name}, before, size, 1);
+    add_each({"newbie", long_name}, before, 4 * size + (1 << 20), 0);
+}
+
+// A small file system, filled up, in a private mount namespace.
+TEST_F(Safety, FullFileSystem)
+{
+    fs::path folder = fs::path(db_path).parent_path();
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "needs root and a private mount namespace";
+    std::vector<std::string> names;
+    for (int i = 0; i < 6; ++i)
+        names.push_back("new" + std::to_string(i));
+    names.push_back(long_name);
+    std::map<Bytes, Bytes> before = prepare(names);
+    {
+        std::ofstream filler(folder / "filler", std::ios::binary);
+        std::string block(4096, 'f');
+        while (filler.write(block.data(), block.size()))
+            ;
+    }
+    add_each(names, before, std::nullopt, 1);
+    fs::remove(folder / "filler");
+    add_each(names, before, std::nullopt, 0);
+    umount2(folder.c_str(), MNT_DETACH);
+}
+
+TEST_F(Safety, OutcomesAreToldTruly)
+{
+    create_db();
+    put(key("bob"), record_of("Bob-pass1", "bob-scram"));
+    put(key("alice"), record_of("Old-pass1"));
+    const std::string full = program_path + ": unable to write standard output: No space left on "
+                                            "device (28)\n";
+    struct Case {
+        const char *what;
+        RunSpec spec;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"list to a full device", {.args = {"-list", "ALL"}, .out_path = "/dev/full"}, 1, full},
+        {"one entry", {.args = {"-list", "bob"}, .out_path = "/dev/full"}, 1, full},
+        {"version", {.args = {"-version"}, .out_path = "/dev/full"}, 1, full},
+        {"standard error closed",
+         {.caller = pop, .args = {"-user", "bob", "New-pass2"}, .close_stderr = true},
+         0,
+         ""},
+    };
+    for (Case &c : cases) {
+        RunResult r = run(c.spec);
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+    }
+    EXPECT_EQ(get(key("bob")), record_of("New-pass2", "bob-scram"));
+    RunResult r = run(root, {"-list", "ALL"});
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    // A forged argv[0] cannot forge a log line; the mode names the program.
+    RunSpec forged;
+    forged.args = {"-debug", "-user", "bob", "New-pass3"};
+    forged.argv0 = program_named("ztolmark");
+    forged.shown_argv0 = "x\nNov 24 18:22:48 host sshd[1]: forged/ztolmark";
+    fs::remove(file("syslog"));
+    r = run(forged);
+    EXPECT_EQ(r.status, 0);
+    for (const LogEntry &entry : syslog())
+        EXPECT_EQ(entry.ident, "ztolmark") << entry.message;
+
+    // An ordinary caller's notice reaches the system log despite -trace.
+    fs::remove(file("syslog"));
+    std::string trace = file("trace");
+    r = run(alice, {"-trace", trace},
+            {{"Old password:", "Old-pass1"},
+             {"New password:", "New-pass2"},
+             {"Retype new password:", "New-pass2"}});
+    EXPECT_EQ(r.status, 0);
+    const std::string notice = "tolmark: alice changed only APOP password for alice";
+    EXPECT_NE(read_file(trace).find("] " + notice + "\n"), std::string::npos);
+    std::vector<LogEntry> log = syslog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].priority, LOG_NOTICE);
+    EXPECT_EQ(log[0].message, notice);
+
+    // The file gone by the time of the store: the store's own open failure.
+    r = run(root, {"-user", "bob"},
+            {{"New password:", "New-pass4", [](pid_t, int) { fs::remove(db_file); }},
+             {"Retype new password:", "New-pass4"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Changing only APOP password for bob.\n" + program_path + ": " + db_path +
+                         ": unable to open POP authentication DB:\n\tNo such file or directory "
+                         "(2) [1383]\n");
+}
+
+} // namespace
