@@ -4,6 +4,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <grp.h>
 #include <sched.h>
 #include <sys/file.h>
@@ -279,6 +280,7 @@ class SetUserId : public Tolmark
         std::string passwd = file("passwd"), group = file("group");
         pid_t pid = fork();
         if (pid == 0) {
+            dup2(err_pipe, 1);
             dup2(err_pipe, 2);
             if (unshare(CLONE_NEWNS) != 0 ||
                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -294,16 +296,25 @@ class SetUserId : public Tolmark
     }
 };
 
-TEST_F(SetUserId, RealUidGivenUpWhileWriting)
+// Where the pop account cannot reach the database, the real accounts cannot
+// be tried.
+std::string unreachable_for_pop()
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to install a set-user-id copy";
+        return "needs root to run as the real accounts";
     for (auto p = std::filesystem::path(db_path).parent_path(); p != p.root_path();
          p = p.parent_path()) {
         struct stat st;
         if (stat(p.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0)
-            GTEST_SKIP() << "the pop account cannot reach the database through " << p;
+            return "the pop account cannot reach the database through " + p.string();
     }
+    return "";
+}
+
+TEST_F(SetUserId, RealUidGivenUpWhileWriting)
+{
+    if (std::string why = unreachable_for_pop(); !why.empty())
+        GTEST_SKIP() << why;
     create_db();
     put(key("bob"), record_of("bobsecret"));
     ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
@@ -338,6 +349,45 @@ TEST_F(SetUserId, RealUidGivenUpWhileWriting)
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << errors;
     }
     EXPECT_EQ(get(key("bob")), record_of("n3w-Secret"));
+}
+
+// -init in a folder that pop can write, while pop swaps links in at the
+// database's names: root's rights never follow one.
+TEST_F(SetUserId, InitFollowsNoLink)
+{
+    if (std::string why = unreachable_for_pop(); !why.empty())
+        GTEST_SKIP() << why;
+    auto folder = std::filesystem::path(db_path).parent_path();
+    ASSERT_EQ(chown(folder.c_str(), pop.uid, pop.gid), 0);
+    // Root's, in a folder only root enters: one to change, one to create.
+    std::string victim = file("victim"), unborn = file("unborn");
+    std::ofstream(victim) << "root's own\n";
+    pid_t attacker = fork();
+    if (attacker == 0) {
+        if (setgid(pop.gid) != 0 || setuid(pop.uid) != 0)
+            _exit(1);
+        for (int i = 0;; ++i)
+            for (const std::string &name : {db_file, db_path + ".new.db"}) {
+                unlink(name.c_str());
+                symlink((i % 2 ? victim : unborn).c_str(), name.c_str());
+            }
+    }
+    int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    for (int i = 0; i < 200; ++i) {
+        pid_t pid = spawn(program_path, {"-init"}, quiet);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+            GTEST_SKIP() << "no private mount namespace here";
+    }
+    close(quiet);
+    kill(attacker, SIGKILL);
+    waitpid(attacker, nullptr, 0);
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(read_file(victim), "root's own\n");
+    EXPECT_NE(stat(unborn.c_str(), &st), 0);
 }
 
 } // namespace
