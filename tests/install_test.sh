@@ -28,16 +28,14 @@ done
 
 man=$root/share/man/man8/ztolmark.8
 grep -qF "$db_path.db" "$man" || fail "the manual page does not name $db_path.db"
-if command -v groff >/dev/null; then
-    if ! out=$(groff -man -ww -z "$man" 2>&1) || [[ -n $out ]]; then fail "groff: $out"; fi
-else
-    echo "groff is not installed: its check of the manual page is skipped"
-fi
-if command -v mandoc >/dev/null; then
-    if ! out=$(mandoc -T lint -W warning "$man" 2>&1) || [[ -n $out ]]; then fail "mandoc: $out"; fi
-else
-    echo "mandoc is not installed: its check of the manual page is skipped"
-fi
+for lint in "groff -man -ww -z" "mandoc -T lint -W warning"; do
+    tool=${lint%% *}
+    if ! command -v "$tool" >/dev/null; then
+        echo "$tool is not installed: its check of the manual page is skipped"
+    elif ! out=$($lint "$man" 2>&1) || [[ -n $out ]]; then
+        fail "$tool: $out"
+    fi
+done
 
 completion=/usr/share/bash-completion/bash_completion
 if [[ -f $completion ]]; then

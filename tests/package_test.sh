@@ -31,9 +31,7 @@ for field in "Package: tolmark" "Version: [0-9.]+" "Depends: .*libdb5\.3" "Depen
     grep -qE "^ $field" <<<"$info" || fail "control field $field"
 done
 dpkg-deb -e "$deb" "$work/control"
-for script in postinst postrm; do
-    sh -n "$work/control/$script" || fail "$script does not parse"
-done
+for script in postinst postrm; do sh -n "$work/control/$script" || fail "$script does not parse"; done
 grep -q 'useradd --system' "$work/control/postinst" || fail "postinst makes no pop account"
 grep -q 'dpkg-statoverride --update --add pop root 4711 /usr/bin/ztolmark' \
     "$work/control/postinst" || fail "postinst registers no set-user-id mode"
