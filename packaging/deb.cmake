@@ -1,0 +1,21 @@
+# The Debian package that scripts/package builds with `cpack -G DEB`.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tolmark)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "administers the APOP secrets of a POP3 server")
+# CPack puts the summary before it, as the description's first line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "ztolmark creates the POP3 server's authentication database and lets mail
+administrators add, change, list and delete users' APOP secrets, and every
+user change his own. It is installed set-user-id to the pop account, which
+owns the database.")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "tolmark developers <postmaster@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS passwd) # useradd and groupadd, for postinst
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The database's directory lies outside the prefix.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
