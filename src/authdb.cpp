@@ -599,6 +599,7 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     // The old file stays locked until the new one has taken its place, so that
     // no writer is inside either meanwhile.
     int old_fd = exists ? open_and_lock(O_RDONLY | O_NOFOLLOW, LOCK_EX, 1088) : -1;
+    locked_fd = old_fd;
     int fd = create_aside();
     if (geteuid() == 0 && fchown(fd, caller.pop_uid, caller.pop_gid) != 0) {
         int err = errno;
@@ -614,8 +615,7 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
         fail_create(err);
     }
     close(fd);
-    if (old_fd >= 0)
-        close(old_fd);
+    release_lock();
     if (exists)
         trace_log(trace_file, LOG_NOTICE, "tolmark: user \"%s\" removed existing db \"%s\"",
                   caller.caller_name, db_path);
