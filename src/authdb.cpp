@@ -28,6 +28,16 @@
 const char db_path[] = TOLMARK_DB_PATH;
 const char db_file[] = TOLMARK_DB_PATH ".db";
 
+rlim_t raise_soft_limit(int resource)
+{
+    rlimit limit{};
+    if (getrlimit(resource, &limit) != 0)
+        return RLIM_INFINITY; // nothing known to stand in the way
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(resource, &limit);
+    return limit.rlim_max;
+}
+
 char *own_copy(const char *name)
 {
     char *copy = strdup(name);
@@ -241,14 +251,9 @@ void give_up_real_uid()
 }
 
 // Berkeley DB retries an open that lacks a descriptor for seconds: make sure
-// it will not, before the lock is taken.
+// it will not, before the lock is taken. The limit was raised at start-up.
 void ensure_descriptors()
 {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
     int spare[descriptors_needed];
     int free_count = 0;
     while (free_count < descriptors_needed &&
@@ -278,13 +283,9 @@ void reserve_room(int fd)
         refuse_write("cannot measure it", errno);
     // A doubling of the hash table makes the file as large again at once.
     off_t reach = 2 * st.st_size + reserve_bytes;
-    rlimit limit{};
-    if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_FSIZE, &limit);
-        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < static_cast<rlim_t>(reach))
-            refuse_write("the file size limit is too low for the change", EFBIG);
-    }
+    rlim_t limit = raise_soft_limit(RLIMIT_FSIZE);
+    if (limit != RLIM_INFINITY && limit < static_cast<rlim_t>(reach))
+        refuse_write("the file size limit is too low for the change", EFBIG);
     // Allocating the file's holes changes none of its bytes.
     unsigned long long unreserved = 0;
     if ((st.st_size > 0 && fallocate(fd, 0, 0, st.st_size) != 0) ||
@@ -591,11 +592,7 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
             exit(1);
         }
     }
-    rlimit limit{};
-    if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
+    raise_soft_limit(RLIMIT_FSIZE);
     // The old file stays locked until the new one has taken its place, so that
     // no writer is inside either meanwhile.
     int old_fd = exists ? open_and_lock(O_RDONLY | O_NOFOLLOW, LOCK_EX, 1088) : -1;

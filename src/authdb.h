@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <string_view>
+#include <sys/resource.h>
 
 #define DB_DBM_HSEARCH 1
 #include <db.h>
@@ -56,6 +57,8 @@ size_t key_length(const datum &key);
 void key_text(const datum &key, char *out, size_t out_size);
 
 void prepare_db_paths();
+// Raises a resource's soft limit to its hard one, which it returns.
+rlim_t raise_soft_limit(int resource);
 
 struct ReadOpening {
     DBM *db;

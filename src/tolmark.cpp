@@ -240,6 +240,8 @@ void enforce_permissions(const CallerIdentity &caller)
 int main(int argc, char **argv)
 {
     fill_standard_descriptors();
+    // The password database and Berkeley DB need descriptors of their own.
+    raise_soft_limit(RLIMIT_NOFILE);
     umask(077);
     program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const char *slash = strrchr(program_name, '/');
