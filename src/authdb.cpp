@@ -117,7 +117,23 @@ const char lock_file_failure[] = "%s: unable to lock POP authentication DB:\n\t%
 [[noreturn]] void fail_read_open(int err)
 {
     exit_with_error("unable to open POP authentication DB %s:\n\t%s (%i) [%i]", db_path,
-                    strerror(err), err, 1063);
+                    db_strerror(err), err, 1063);
+}
+
+// Listing every entry reads the file once, through one cursor that hands
+// back each key with its record: ndbm would look every key up again.
+DBC *open_walk()
+{
+    DB *db = nullptr;
+    int err = db_create(&db, nullptr, 0);
+    if (err == 0)
+        err = db->open(db, nullptr, db_file, nullptr, DB_HASH, DB_RDONLY, 0);
+    DBC *cursor = nullptr;
+    if (err == 0)
+        err = db->cursor(db, nullptr, &cursor, 0);
+    if (err != 0)
+        fail_read_open(err);
+    return cursor;
 }
 
 // Holds the database open for writing, its file exclusively locked and every
@@ -199,7 +215,7 @@ RecordFields fields_of(const datum &record)
 
 } // namespace
 
-ReadOpening open_db_for_reading(int file_flags)
+ReadOpening open_db_for_reading(int file_flags, bool walk)
 {
     ReadOpening opening{};
     // Berkeley DB reads pages when it opens a database: lock the file first.
@@ -215,6 +231,10 @@ ReadOpening open_db_for_reading(int file_flags)
     if (flock(opening.fd, LOCK_SH) != 0) {
         int err = errno;
         exit_with_error(lock_file_failure, db_file, strerror(err), err, 1078);
+    }
+    if (walk) {
+        opening.walk = open_walk();
+        return opening;
     }
     opening.db = dbm_open(db_path, O_RDONLY, 0);
     if (opening.db == nullptr)
@@ -289,6 +309,11 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
 namespace
 {
 
+const char *listed_name(const Request &request, const CallerIdentity &caller)
+{
+    return request.target_name != nullptr ? request.target_name : caller.caller_name;
+}
+
 const char *yes_no(bool present)
 {
     return present ? "yes" : "no";
@@ -309,19 +334,35 @@ void print_entry(const char *name, int len, const RecordFields &fields)
     }
 }
 
-void list_all(DBM *db)
+// The error number that ndbm leaves for a failed step: Berkeley DB's own
+// codes are folded into system error numbers.
+int ndbm_errno(int err)
+{
+    if (err >= 0)
+        return err;
+    return err == DB_RUNRECOVERY ? EFAULT : EINVAL;
+}
+
+// Reports what the ndbm loop of first key, next key and fetch reported, so
+// that traces and error reports read as they always have.
+void list_all(DBC *cursor)
 {
     // One write per buffer-full, not per line.
     static char output[1 << 16];
     setvbuf(stdout, output, _IOFBF, sizeof output);
     if (debug_level != 0)
         trace_log(trace_file, LOG_DEBUG, "Listing all users... ");
-    for (datum key = dbm_firstkey(db); key.dptr != nullptr; key = dbm_nextkey(db)) {
+    DBT key_bytes{};
+    DBT record_bytes{};
+    int err;
+    while ((err = cursor->get(cursor, &key_bytes, &record_bytes, DB_NEXT)) == 0) {
+        datum key{static_cast<char *>(key_bytes.data), static_cast<int>(key_bytes.size)};
+        datum record{static_cast<char *>(record_bytes.data), static_cast<int>(record_bytes.size)};
         if (debug_level != 0)
             trace_log(trace_file, LOG_DEBUG, "...fetching: (%d)'%s'", key.dsize,
                       printable(key.dptr, key.dsize));
-        datum record = dbm_fetch(db, key);
-        report_db_status(db, "fetch", 0);
+        // The record came with its key: a fetch of it succeeds.
+        report_db_state(0, errno, "fetch", false);
         int len = static_cast<int>(key_length(key));
         if (!has_record(record)) {
             printf("%.*s:%*s *** no information?!?\n", len < 16 ? len : 16, key.dptr, 16 - len,
@@ -333,24 +374,39 @@ void list_all(DBM *db)
             }
             continue;
         }
-        print_entry(key.dptr, len, fields_of(record));
+        // Only traces and the line above cut a name; an entry shows it whole.
+        print_entry(key.dptr, static_cast<int>(strnlen(key.dptr, key_bytes.size)),
+                    fields_of(record));
     }
-    report_db_status(db, "first/next key", 1);
+    // At the end of the walk, ndbm leaves ENOENT; after a failure, the
+    // handle's error flag as its state.
+    if (err == DB_NOTFOUND)
+        report_db_state(0, ENOENT, "first/next key", true);
+    else
+        report_db_state(DB_AM_DBM_ERROR, ndbm_errno(err), "first/next key", true);
 }
 
 } // namespace
 
+bool lists_all(const Request &request, const CallerIdentity &caller)
+{
+    return strcmp(listed_name(request, caller), "ALL") == 0;
+}
+
 void list_entries(ReadOpening &opening, const Request &request, const CallerIdentity &caller)
 {
-    const char *name = request.target_name != nullptr ? request.target_name : caller.caller_name;
+    const char *name = listed_name(request, caller);
     if (strcmp(name, "ALL") == 0) {
-        list_all(opening.db);
-    } else {
-        datum record = fetch_single(opening.db, make_key(name));
-        if (!has_record(record))
-            exit_with_error("no entry for \"%s\" in POP authentication DB", name);
-        print_entry(name, static_cast<int>(strlen(name)), fields_of(record));
+        list_all(opening.walk);
+        // Closing the database closes its cursor.
+        opening.walk->dbp->close(opening.walk->dbp, 0);
+        opening.walk = nullptr;
+        return;
     }
+    datum record = fetch_single(opening.db, make_key(name));
+    if (!has_record(record))
+        exit_with_error("no entry for \"%s\" in POP authentication DB", name);
+    print_entry(name, static_cast<int>(strlen(name)), fields_of(record));
     dbm_close(opening.db);
     opening.db = nullptr;
 }

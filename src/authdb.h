@@ -59,14 +59,16 @@ void prepare_db_paths();
 
 struct ReadOpening {
     DBM *db;
-    int fd; // db_file, share-locked
+    DBC *walk; // instead of db when every entry is listed: one cursor over the file
+    int fd;    // db_file, share-locked
 };
-ReadOpening open_db_for_reading(int file_flags);
+ReadOpening open_db_for_reading(int file_flags, bool walk);
 
 // ---- actions ----
 
 void delete_user(const Request &request, const CallerIdentity &caller);
 void initialize_db(const Request &request, const CallerIdentity &caller);
+bool lists_all(const Request &request, const CallerIdentity &caller);
 void list_entries(ReadOpening &opening, const Request &request, const CallerIdentity &caller);
 // Wipes the secret argument of the request once it has taken it.
 void change_secret(ReadOpening &opening, Request &request, const CallerIdentity &caller);

@@ -242,7 +242,8 @@ int main(int argc, char **argv)
         initialize_db(request, caller);
     } else {
         bool listing = request.action == Action::list;
-        ReadOpening opening = open_db_for_reading(listing ? O_RDONLY : O_RDWR);
+        ReadOpening opening =
+            open_db_for_reading(listing ? O_RDONLY : O_RDWR, listing && lists_all(request, caller));
         if (listing)
             list_entries(opening, request, caller);
         else
