@@ -187,6 +187,7 @@ int main(int argc, char **argv)
     }
     if (argc == 4 && strcmp(argv[1], "get") == 0)
         return show(argv[2], argv[3]);
-    fprintf(stderr, "usage: dbtool gen PATH COUNT | sasl FILE COUNT | name INDEX | get PATH NAME\n");
+    fprintf(stderr,
+            "usage: dbtool gen PATH COUNT | sasl FILE COUNT | name INDEX | get PATH NAME\n");
     return 2;
 }
