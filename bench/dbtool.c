@@ -1,7 +1,8 @@
 /* Benchmark helper: builds authentication databases through the ndbm
- * interface and reads single records back.
+ * interface and reads single records back; builds the peer's SASL database.
  *
  *   dbtool gen PATH COUNT    write PATH.db holding COUNT users
+ *   dbtool sasl FILE COUNT   write FILE, a SASL database of the same COUNT users
  *   dbtool name INDEX        print the name of user number INDEX
  *   dbtool get PATH NAME     print NAME's record in hex (exit 1 if absent)
  *
@@ -113,6 +114,45 @@ static int generate(const char *path, unsigned long count)
     return 0;
 }
 
+/* The layout that saslpasswd2 writes, stored directly (one process per user
+ * would take hours for a million): a hash database whose key is the user, a
+ * NUL, the realm, a NUL and "userPassword", and whose record is the secret. */
+static int generate_sasl(const char *file, unsigned long count)
+{
+    DB *db;
+    int err = db_create(&db, NULL, 0);
+    if (err == 0)
+        err = db->set_pagesize(db, 4096);
+    if (err == 0)
+        err = db->set_cachesize(db, 0, 64 << 20, 1);
+    if (err == 0)
+        err = db->open(db, NULL, file, NULL, DB_HASH, DB_CREATE | DB_TRUNCATE, 0600);
+    if (err != 0) {
+        fprintf(stderr, "%s: %s\n", file, db_strerror(err));
+        return 1;
+    }
+    static const char realm[] = "bench", attribute[] = "userPassword";
+    char key_bytes[64], secret[16];
+    for (unsigned long i = 0; i < count && err == 0; ++i) {
+        user_name(i, key_bytes, 32);
+        size_t len = strlen(key_bytes) + 1;
+        memcpy(key_bytes + len, realm, sizeof realm);
+        len += sizeof realm;
+        memcpy(key_bytes + len, attribute, sizeof attribute - 1);
+        len += sizeof attribute - 1;
+        struct stream s = {i * 2 + 2};
+        size_t secret_len = 8 + below(&s, 5);
+        put_b64(&s, secret, (unsigned)secret_len);
+        DBT key = {.data = key_bytes, .size = (u_int32_t)len};
+        DBT content = {.data = secret, .size = (u_int32_t)secret_len};
+        err = db->put(db, NULL, &key, &content, 0);
+    }
+    if (err != 0)
+        fprintf(stderr, "%s: %s\n", file, db_strerror(err));
+    int closed = db->close(db, 0);
+    return err == 0 && closed == 0 ? 0 : 1;
+}
+
 static int show(const char *path, const char *name)
 {
     DBM *db = dbm_open(path, O_RDONLY, 0);
@@ -137,6 +177,8 @@ int main(int argc, char **argv)
 {
     if (argc == 4 && strcmp(argv[1], "gen") == 0)
         return generate(argv[2], strtoul(argv[3], NULL, 10));
+    if (argc == 4 && strcmp(argv[1], "sasl") == 0)
+        return generate_sasl(argv[2], strtoul(argv[3], NULL, 10));
     if (argc == 3 && strcmp(argv[1], "name") == 0) {
         char name[32];
         user_name(strtoul(argv[2], NULL, 10), name, sizeof name);
@@ -145,6 +187,7 @@ int main(int argc, char **argv)
     }
     if (argc == 4 && strcmp(argv[1], "get") == 0)
         return show(argv[2], argv[3]);
-    fprintf(stderr, "usage: dbtool gen PATH COUNT | name INDEX | get PATH NAME\n");
+    fprintf(stderr,
+            "usage: dbtool gen PATH COUNT | sasl FILE COUNT | name INDEX | get PATH NAME\n");
     return 2;
 }

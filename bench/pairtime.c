@@ -1,21 +1,23 @@
-/* Times two commands against each other, alternating them so that drift in
- * the machine's speed falls on both alike.
+/* Times two or more commands against each other, taking turns so that drift
+ * in the machine's speed falls on all alike.
  *
- *   pairtime [-v] [-w WARMUP] [-n RUNS] [-o OUTPUT] COMMAND-A... :: COMMAND-B...
+ *   pairtime [-v] [-w WARMUP] [-n RUNS] [-o OUTPUT] COMMAND-A... :: COMMAND-B... [:: ...]
  *
  * Each command is started with posix_spawn, its standard output going to
  * OUTPUT (default /dev/null) and its standard error to /dev/null; the time is
  * the wall-clock time from just before the spawn to the end of wait4, and the
  * peak memory is the child's ru_maxrss. WARMUP runs of each (default 2) are
- * not counted; then RUNS rounds (default 10) run A,B and B,A in turn. Any
- * failing run aborts the measurement. With -v each round's times go to
- * standard error.
+ * not counted; then RUNS rounds (default 10) run every command once, each
+ * round starting one further along (A,B then B,A; A,B,C then B,C,A then
+ * C,A,B). Any failing run aborts the measurement. With -v each round's times
+ * go to standard error.
  *
  * Prints one line:  A <median ms> <min ms> <max ms> <max RSS KiB> <median CPU ms>
  *                   B <median ms> <min ms> <max ms> <max RSS KiB> <median CPU ms>
  *                   P <median of the rounds' A/B ratios of wall-clock time>
- * where CPU time is the child's user plus system time (ru_utime + ru_stime).
- * all on one line, separated by blanks.
+ * and the same two groups for C, D and so on (P always being the ratio of A
+ * to that command), all on one line, separated by blanks. CPU time is the
+ * child's user plus system time (ru_utime + ru_stime).
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -102,6 +104,8 @@ static void report(const char *label, struct side *side, int runs)
            side->max_rss_kib, median_of(side->cpu_ms, runs));
 }
 
+enum { max_sides = 8 };
+
 int main(int argc, char **argv)
 {
     int warmup = 2, runs = 10, verbose = 0, opt;
@@ -123,44 +127,59 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    int split = -1;
-    for (int i = optind; i < argc; ++i)
-        if (strcmp(argv[i], "::") == 0)
-            split = i;
-    if (split <= optind || split + 1 >= argc || runs < 1) {
-        fprintf(stderr, "usage: pairtime [-v] [-w N] [-n N] [-o FILE] A... :: B...\n");
+    struct side sides[max_sides];
+    int count = 0, start = optind, usable = runs >= 1;
+    for (int i = optind; i <= argc && usable; ++i) {
+        if (i < argc && strcmp(argv[i], "::") != 0)
+            continue;
+        if (i == start || count == max_sides) {
+            usable = 0;
+            break;
+        }
+        if (i < argc)
+            argv[i] = NULL;
+        struct side side = {argv + start, calloc((size_t)runs, sizeof(double)),
+                            calloc((size_t)runs, sizeof(double)), 0};
+        sides[count++] = side;
+        start = i + 1;
+    }
+    if (!usable || count < 2) {
+        fprintf(stderr, "usage: pairtime [-v] [-w N] [-n N] [-o FILE] A... :: B... [:: C...]\n");
         return 2;
     }
-    argv[split] = NULL;
-    struct side a = {argv + optind, calloc((size_t)runs, sizeof(double)),
-                     calloc((size_t)runs, sizeof(double)), 0};
-    struct side b = {argv + split + 1, calloc((size_t)runs, sizeof(double)),
-                     calloc((size_t)runs, sizeof(double)), 0};
 
-    for (int i = 0; i < warmup; ++i) {
-        run_once(&a, NULL);
-        run_once(&b, NULL);
-    }
-    a.max_rss_kib = b.max_rss_kib = 0;
+    for (int i = 0; i < warmup; ++i)
+        for (int s = 0; s < count; ++s)
+            run_once(&sides[s], NULL);
+    for (int s = 0; s < count; ++s)
+        sides[s].max_rss_kib = 0;
     for (int i = 0; i < runs; ++i) {
-        if (i % 2 == 0) {
-            a.ms[i] = run_once(&a, &a.cpu_ms[i]);
-            b.ms[i] = run_once(&b, &b.cpu_ms[i]);
-        } else {
-            b.ms[i] = run_once(&b, &b.cpu_ms[i]);
-            a.ms[i] = run_once(&a, &a.cpu_ms[i]);
+        for (int k = 0; k < count; ++k) {
+            struct side *side = &sides[(i + k) % count];
+            side->ms[i] = run_once(side, &side->cpu_ms[i]);
         }
-        if (verbose)
-            fprintf(stderr, "round %d: A %.4f ms (cpu %.4f)  B %.4f ms (cpu %.4f)\n", i + 1,
-                    a.ms[i], a.cpu_ms[i], b.ms[i], b.cpu_ms[i]);
+        if (verbose) {
+            fprintf(stderr, "round %d:", i + 1);
+            for (int s = 0; s < count; ++s)
+                fprintf(stderr, "  %c %.4f ms (cpu %.4f)", 'A' + s, sides[s].ms[i],
+                        sides[s].cpu_ms[i]);
+            fputc('\n', stderr);
+        }
     }
-    /* Each round's two runs met the same state of the machine. */
+    /* Each round's runs met the same state of the machine. */
+    double paired[max_sides];
     double *ratios = calloc((size_t)runs, sizeof(double));
-    for (int i = 0; i < runs; ++i)
-        ratios[i] = a.ms[i] / b.ms[i];
-    double paired = median_of(ratios, runs);
-    report("A", &a, runs);
-    report("B", &b, runs);
-    printf("P %.4f\n", paired);
+    for (int s = 1; s < count; ++s) {
+        for (int i = 0; i < runs; ++i)
+            ratios[i] = sides[0].ms[i] / sides[s].ms[i];
+        paired[s] = median_of(ratios, runs);
+    }
+    char label[2] = "A";
+    report(label, &sides[0], runs);
+    for (int s = 1; s < count; ++s) {
+        label[0] = (char)('A' + s);
+        report(label, &sides[s], runs);
+        printf("P %.4f%s", paired[s], s + 1 < count ? " " : "\n");
+    }
     return 0;
 }

@@ -145,7 +145,23 @@ constexpr unsigned long long free_bytes_needed = 64 * 1024;
 [[noreturn]] void fail_read_open(int err)
 {
     exit_with_error("unable to open POP authentication DB %s:\n\t%s (%i) [%i]", db_path,
-                    strerror(err), err, 1063);
+                    db_strerror(err), err, 1063);
+}
+
+// Listing every entry reads the file once, through one cursor that hands
+// back each key with its record: ndbm would look every key up again.
+DBC *open_walk()
+{
+    DB *db = nullptr;
+    int err = db_create(&db, nullptr, 0);
+    if (err == 0)
+        err = db->open(db, nullptr, db_file, nullptr, DB_HASH, DB_RDONLY, 0);
+    DBC *cursor = nullptr;
+    if (err == 0)
+        err = db->cursor(db, nullptr, &cursor, 0);
+    if (err != 0)
+        fail_read_open(err);
+    return cursor;
 }
 
 long long now_ms()
@@ -451,7 +467,7 @@ RecordFields fields_of(const datum &record)
 
 } // namespace
 
-ReadOpening open_db_for_reading(int file_flags, bool hold)
+ReadOpening open_db_for_reading(int file_flags, bool walk, bool hold)
 {
     ReadOpening opening{};
     // Berkeley DB reads pages when it opens a database: lock the file first.
@@ -470,6 +486,10 @@ ReadOpening open_db_for_reading(int file_flags, bool hold)
     locked_fd = opening.fd;
     if (hold)
         hold_output();
+    if (walk) {
+        opening.walk = open_walk();
+        return opening;
+    }
     opening.db = dbm_open(db_path, O_RDONLY, 0);
     if (opening.db == nullptr)
         fail_read_open(errno);
@@ -481,6 +501,10 @@ void close_db_for_reading(ReadOpening &opening)
     if (opening.db != nullptr)
         dbm_close(opening.db);
     opening.db = nullptr;
+    // Closing the database closes its cursor.
+    if (opening.walk != nullptr)
+        opening.walk->dbp->close(opening.walk->dbp, 0);
+    opening.walk = nullptr;
     release_lock();
     release_output();
 }
@@ -625,6 +649,11 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
 namespace
 {
 
+const char *listed_name(const Request &request, const CallerIdentity &caller)
+{
+    return request.target_name != nullptr ? request.target_name : caller.caller_name;
+}
+
 const char *yes_no(bool present)
 {
     return present ? "yes" : "no";
@@ -643,19 +672,35 @@ void print_entry(const char *name, int len, bool apop, bool scram)
     }
 }
 
-void list_all(DBM *db)
+// The error number that ndbm leaves for a failed step: Berkeley DB's own
+// codes are folded into system error numbers.
+int ndbm_errno(int err)
+{
+    if (err >= 0)
+        return err;
+    return err == DB_RUNRECOVERY ? EFAULT : EINVAL;
+}
+
+// Reports what the ndbm loop of first key, next key and fetch reported, so
+// that traces and error reports read as they always have.
+void list_all(DBC *cursor)
 {
     // One write per buffer-full, not per line.
     static char output[1 << 16];
     setvbuf(stdout, output, _IOFBF, sizeof output);
     if (debug_level != 0)
         trace_log(trace_file, LOG_DEBUG, "Listing all users... ");
-    for (datum key = dbm_firstkey(db); key.dptr != nullptr; key = dbm_nextkey(db)) {
+    DBT key_bytes{};
+    DBT record_bytes{};
+    int err;
+    while ((err = cursor->get(cursor, &key_bytes, &record_bytes, DB_NEXT)) == 0) {
+        datum key{static_cast<char *>(key_bytes.data), static_cast<int>(key_bytes.size)};
+        datum record{static_cast<char *>(record_bytes.data), static_cast<int>(record_bytes.size)};
         if (debug_level != 0)
             trace_log(trace_file, LOG_DEBUG, "...fetching: (%d)'%s'", key.dsize,
                       printable(key.dptr, key.dsize));
-        datum record = dbm_fetch(db, key);
-        report_db_status(db, "fetch", 0);
+        // The record came with its key: a fetch of it succeeds.
+        report_db_state(0, errno, "fetch", false);
         int len = static_cast<int>(key_length(key));
         if (!has_record(record)) {
             printf("%.*s:%*s *** no information?!?\n", len < 16 ? len : 16, key.dptr, 16 - len,
@@ -667,19 +712,31 @@ void list_all(DBM *db)
             }
             continue;
         }
+        // Only traces and the line above cut a name; an entry shows it whole.
         RecordFields fields = fields_of(record);
-        print_entry(key.dptr, len, !fields.apop.empty(), !fields.scram.empty());
+        print_entry(key.dptr, static_cast<int>(strnlen(key.dptr, key_bytes.size)),
+                    !fields.apop.empty(), !fields.scram.empty());
     }
-    report_db_status(db, "first/next key", 1);
+    // At the end of the walk, ndbm leaves ENOENT; after a failure, the
+    // handle's error flag as its state.
+    if (err == DB_NOTFOUND)
+        report_db_state(0, ENOENT, "first/next key", true);
+    else
+        report_db_state(DB_AM_DBM_ERROR, ndbm_errno(err), "first/next key", true);
 }
 
 } // namespace
 
+bool lists_all(const Request &request, const CallerIdentity &caller)
+{
+    return strcmp(listed_name(request, caller), "ALL") == 0;
+}
+
 void list_entries(ReadOpening &opening, const Request &request, const CallerIdentity &caller)
 {
-    const char *name = request.target_name != nullptr ? request.target_name : caller.caller_name;
+    const char *name = listed_name(request, caller);
     if (strcmp(name, "ALL") == 0) {
-        list_all(opening.db);
+        list_all(opening.walk);
         close_db_for_reading(opening);
         return;
     }

@@ -62,11 +62,12 @@ rlim_t raise_soft_limit(int resource);
 
 struct ReadOpening {
     DBM *db;
-    int fd; // db_file, share-locked
+    DBC *walk; // instead of db when every entry is listed: one cursor over the file
+    int fd;    // db_file, share-locked
 };
-// With hold, the trace file and standard error are held back while the lock
-// is held.
-ReadOpening open_db_for_reading(int file_flags, bool hold);
+// With walk, a cursor over every entry instead of the ndbm handle; with hold,
+// the trace file and standard error are held back while the lock is held.
+ReadOpening open_db_for_reading(int file_flags, bool walk, bool hold);
 // Closes the database and releases its lock.
 void close_db_for_reading(ReadOpening &opening);
 
@@ -74,6 +75,7 @@ void close_db_for_reading(ReadOpening &opening);
 
 void delete_user(const Request &request, const CallerIdentity &caller);
 void initialize_db(const Request &request, const CallerIdentity &caller);
+bool lists_all(const Request &request, const CallerIdentity &caller);
 void list_entries(ReadOpening &opening, const Request &request, const CallerIdentity &caller);
 // Wipes the secret argument of the request once it has taken it.
 void change_secret(ReadOpening &opening, Request &request, const CallerIdentity &caller);

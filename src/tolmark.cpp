@@ -264,7 +264,8 @@ int main(int argc, char **argv)
     } else {
         bool listing = request.action == Action::list;
         // An ordinary caller's own output waits while he holds the lock.
-        ReadOpening opening = open_db_for_reading(listing ? O_RDONLY : O_RDWR, !caller.privileged);
+        ReadOpening opening = open_db_for_reading(
+            listing ? O_RDONLY : O_RDWR, listing && lists_all(request, caller), !caller.privileged);
         if (listing)
             list_entries(opening, request, caller);
         else

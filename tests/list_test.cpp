@@ -130,18 +130,27 @@ TEST_F(List, AllOfAnEmptyDatabase)
 }
 
 // Records and keys not laid out as this program writes them; the long ones
-// reach past the program's field buffers.
+// reach past the program's field buffers. Enough users to fill several hash
+// buckets, so that the listing crosses pages.
 TEST_F(List, RecordsWrittenByOtherSoftware)
 {
     const Bytes long_key(1500, 'k');
-    const std::vector<std::tuple<Bytes, Bytes, std::string>> entries = {
+    const std::string long_name(1024, 'n');
+    std::vector<std::tuple<Bytes, Bytes, std::string>> entries = {
         {key("alice"), Bytes(2000, 'x') + '\0' + "scram" + '\0', "alice           : APOP SCRAM\n"},
         {key("bob"), Bytes(1500, 'y'), "bob             : APOP \n"},
         {key("carol"), '\0' + Bytes(1500, 'z'), "carol           :      SCRAM\n"},
         {key("erin"), Bytes(1, '\0'), "erin            :      \n"},
         {"dave", "abc", "dave            : APOP \n"},
         {long_key, record_of("s"), "(long key)\n"},
+        {key(long_name), record_of("s", "x"), long_name + ": APOP SCRAM\n"},
+        {key(std::string(1100, 'e')), "",
+         std::string(16, 'e') + ':' + std::string(1007, ' ') + " *** no information?!?\n"},
     };
+    for (int i = 100; i < 400; ++i)
+        entries.emplace_back(key("user" + std::to_string(i)), record_of(i % 2 ? "s" : "", "x"),
+                             "user" + std::to_string(i) +
+                                 (i % 2 ? "         : APOP SCRAM\n" : "         :      SCRAM\n"));
     std::string all = fill(entries);
     RunResult r = run(root, {"-list", "ALL"});
     EXPECT_EQ(r.status, 0);
@@ -155,6 +164,24 @@ TEST_F(List, RecordsWrittenByOtherSoftware)
     EXPECT_EQ(long_line.find_first_not_of('k'), long_line.size() - 8) << long_line;
     EXPECT_TRUE(long_line.ends_with(": APOP \n")) << long_line;
     EXPECT_EQ(r.out.substr(0, at) + "(long key)\n" + r.out.substr(end + 1), all);
+
+    // Traces cut names to 1023 characters; every entry and the end are traced.
+    std::string trace = file("trace");
+    r = run(root, {"-trace", trace, "-list", "ALL"});
+    EXPECT_EQ(r.status, 0);
+    std::string text = read_file(trace);
+    EXPECT_NE(
+        text.find("] Listing user \"" + long_name.substr(0, 1023) + "\": APOP yes; SCRAM yes\n"),
+        std::string::npos);
+    const std::string fetching = "] ...fetching: (";
+    size_t fetches = 0;
+    for (size_t i = text.find(fetching); i != std::string::npos; i = text.find(fetching, i + 1))
+        ++fetches;
+    EXPECT_EQ(fetches, entries.size());
+    size_t end_report =
+        text.find("] DB first/next key succeeded: Success 0 (2: No such file or directory)\n");
+    EXPECT_NE(end_report, std::string::npos);
+    EXPECT_GT(end_report, text.rfind(fetching));
 
     for (size_t i = 0; i < 4; ++i) {
         const auto &[name, record, line] = entries[i];
