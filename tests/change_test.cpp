@@ -45,13 +45,7 @@ bool echo_on(int terminal)
 // read rather than arriving between the prompt and the read.
 bool wait_until_reading(pid_t pid)
 {
-    std::string path = "/proc/" + std::to_string(pid) + "/syscall";
-    for (int waited = 0; waited < 10000; waited += 5) {
-        if (read_file(path).starts_with(std::to_string(SYS_read) + " "))
-            return true;
-        usleep(5000);
-    }
-    return false;
+    return wait_until_in_syscall(pid, SYS_read);
 }
 
 // A secret of the given length, good enough by every rule.

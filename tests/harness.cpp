@@ -355,6 +355,17 @@ bool wait_until_blocked_on_lock(pid_t pid, int timeout_ms)
     return false;
 }
 
+bool wait_until_in_syscall(pid_t pid, long number)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    for (int waited = 0; waited < 10000; waited += 5) {
+        if (read_file(path).starts_with(std::to_string(number) + " "))
+            return true;
+        usleep(5000);
+    }
+    return false;
+}
+
 std::vector<uid_t> process_uids(pid_t pid)
 {
     std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));

@@ -105,6 +105,8 @@ extern const std::string db_file;
 std::string read_file(const std::string &path);
 // Waits until a process waits for a lock on db_file, as /proc/locks shows.
 bool wait_until_blocked_on_lock(pid_t pid, int timeout_ms = 10000);
+// Waits until the process sits in the system call of that number.
+bool wait_until_in_syscall(pid_t pid, long number);
 // The uid line of /proc/PID/status: real, effective, saved, filesystem.
 std::vector<uid_t> process_uids(pid_t pid);
 // An encoded record: the secret complemented, NUL, the SCRAM text, NUL.

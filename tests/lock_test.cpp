@@ -28,17 +28,6 @@ double seconds_since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool wait_until_in_syscall(pid_t pid, long number)
-{
-    std::string path = "/proc/" + std::to_string(pid) + "/syscall";
-    for (int waited = 0; waited < 10000; waited += 5) {
-        if (read_file(path).starts_with(std::to_string(number) + " "))
-            return true;
-        usleep(5000);
-    }
-    return false;
-}
-
 class Locks : public Tolmark
 {
   protected:
