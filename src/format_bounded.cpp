@@ -43,8 +43,10 @@ bool precision_too_large(const Conversion &conv, size_t room)
 // expects: flags, width, and the precision that was checked. Nothing else
 // that the text collected reaches it: length letters, "n" or "$" could make
 // it read or write arguments that were never passed, and digits after the
-// precision would render a precision that was never checked.
-void rendering_format(const Conversion &conv, char *out, size_t size)
+// precision would render a precision that was never checked. False for a
+// width that can never fit the rendering area: the platform formatter would
+// spend seconds padding it out before reporting it too long.
+bool rendering_format(const Conversion &conv, char *out, size_t size)
 {
     char flags[8];
     size_t flag_count = 0;
@@ -63,6 +65,8 @@ void rendering_format(const Conversion &conv, char *out, size_t size)
         } else if (c >= '0' && c <= '9')
             width[width_len++] = c;
     }
+    if (width_len > 4 || (width_len == 4 && std::memcmp(width, "1023", 4) > 0))
+        return false;
     int n = std::snprintf(out, size, "%%%.*s%.*s", static_cast<int>(flag_count), flags,
                           static_cast<int>(width_len), width);
     size_t used = static_cast<size_t>(n);
@@ -72,6 +76,7 @@ void rendering_format(const Conversion &conv, char *out, size_t size)
     else if (point)
         used += static_cast<size_t>(std::snprintf(out + used, size - used, "."));
     std::snprintf(out + used, size - used, "%c", conv.text[conv.len - 1]);
+    return true;
 }
 
 } // namespace
@@ -149,7 +154,8 @@ int format_bounded(char *buffer, size_t size, const char *format, va_list args)
         } else if (std::strchr("diouxXceEfgGp", c) != nullptr) {
             if (precision_too_large(conv, room) || !append(conv, c))
                 goto refuse;
-            rendering_format(conv, spec, sizeof spec);
+            if (!rendering_format(conv, spec, sizeof spec))
+                goto refuse;
             int rendered;
             if (std::strchr("eEfgG", c) != nullptr)
                 rendered = std::snprintf(rendering, sizeof rendering, spec, va_arg(args, double));
