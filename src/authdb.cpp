@@ -141,6 +141,8 @@ constexpr off_t reserve_bytes = 256 * 1024;
 // Free space left after the reservation: a doubling of the hash table writes
 // one page far past the end, and the file system needs its own blocks.
 constexpr unsigned long long free_bytes_needed = 64 * 1024;
+// CPU seconds left under the hard limit before a write begins.
+constexpr rlim_t cpu_seconds_needed = 5;
 
 [[noreturn]] void fail_read_open(int err)
 {
@@ -182,15 +184,21 @@ bool lock_before(int fd, int how, long long deadline)
     wake.sa_handler = on_alarm; // no SA_RESTART: the alarm ends the wait
     sigemptyset(&wake.sa_mask);
     sigaction(SIGALRM, &wake, &saved);
+    sigset_t alarm_only, mask;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarm_only, &mask);
     int err = 0;
     while (flock(fd, how | LOCK_NB) != 0) {
         err = errno;
         long long left = deadline - now_ms();
         if (err != EWOULDBLOCK || left <= 0)
             break;
+        // Repeated, in case it fires before the wait begins.
         itimerval timer{};
         timer.it_value.tv_sec = static_cast<time_t>(left / 1000);
-        timer.it_value.tv_usec = static_cast<suseconds_t>(left % 1000 * 1000);
+        timer.it_value.tv_usec = static_cast<suseconds_t>(left % 1000 * 1000 + 1);
+        timer.it_interval.tv_usec = 100000;
         setitimer(ITIMER_REAL, &timer, nullptr);
         int locked = flock(fd, how);
         err = errno;
@@ -204,6 +212,7 @@ bool lock_before(int fd, int how, long long deadline)
             break;
         err = EWOULDBLOCK;
     }
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
     sigaction(SIGALRM, &saved, nullptr);
     errno = err;
     return err == 0;
@@ -221,7 +230,7 @@ bool still_db_file(int fd)
 // open); only a regular file is used. -1 with errno set on failure.
 int open_regular(const char *path, int flags)
 {
-    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -278,13 +287,15 @@ void ensure_descriptors()
     for (int i = 0; i < free_count; ++i)
         close(spare[i]);
     if (free_count < descriptors_needed)
-        exit_with_error("too few free file descriptors (%d of %d) to change POP authentication "
-                        "DB %s",
+        exit_with_error("too few free file descriptors (%d of %d) to open POP authentication DB "
+                        "%s",
                         free_count, descriptors_needed, db_file);
 }
 
 [[noreturn]] void refuse_write(const char *why, int err)
 {
+    if (err == 0)
+        exit_with_error("POP authentication DB %s not changed: %s", db_file, why);
     exit_with_error("POP authentication DB %s not changed: %s: %s (%d)", db_file, why,
                     strerror(err), err);
 }
@@ -302,6 +313,13 @@ void reserve_room(int fd)
     rlim_t limit = raise_soft_limit(RLIMIT_FSIZE);
     if (limit != RLIM_INFINITY && limit < static_cast<rlim_t>(reach))
         refuse_write("the file size limit is too low for the change", EFBIG);
+    // The hard CPU limit ends the process with SIGKILL, which nothing holds
+    // back: a write needs far less than the time left.
+    limit = raise_soft_limit(RLIMIT_CPU);
+    timespec used{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    if (limit != RLIM_INFINITY && limit < static_cast<rlim_t>(used.tv_sec) + cpu_seconds_needed)
+        refuse_write("the CPU time limit is too low for the change", 0);
     // Allocating the file's holes changes none of its bytes.
     unsigned long long unreserved = 0;
     if ((st.st_size > 0 && fallocate(fd, 0, 0, st.st_size) != 0) ||
@@ -332,13 +350,14 @@ void on_db_message(const DB_ENV *, const char *prefix, const char *text)
 struct WriteOpening {
     DB *db;
     int fd;
-    sigset_t saved_mask;
 };
 
 WriteOpening open_db_for_writing(const char *open_failure, int site)
 {
     give_up_real_uid();
     ensure_descriptors();
+    // A ^Z between the lock and the block would stop the holder.
+    block_stop_signals();
     WriteOpening opening{};
     opening.fd = open_and_lock(O_RDWR, LOCK_EX, 1088);
     if (opening.fd < 0) {
@@ -347,9 +366,7 @@ WriteOpening open_db_for_writing(const char *open_failure, int site)
     }
     // From the lock to its release nothing stops the process, and nothing is
     // written where the caller could make it wait.
-    sigset_t all;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &opening.saved_mask);
+    block_all_signals();
     locked_fd = opening.fd;
     hold_output();
     reserve_room(opening.fd);
@@ -363,31 +380,11 @@ WriteOpening open_db_for_writing(const char *open_failure, int site)
     return opening;
 }
 
-// Closes a database that this run did not change.
+// Closes the database without writing anything more to it.
 void abandon_write(WriteOpening &opening)
 {
     opening.db->close(opening.db, DB_NOSYNC);
     opening.db = nullptr;
-}
-
-void on_late_signal(int) {}
-
-// The change is made: a signal that arrived meanwhile, or arrives from now
-// on, no longer ends the process; it ends normally. A write to a stalled
-// descriptor can still be interrupted.
-void settle_signals(const WriteOpening &opening)
-{
-    struct sigaction note {
-    };
-    note.sa_handler = on_late_signal;
-    sigemptyset(&note.sa_mask);
-    for (int sig = 1; sig < NSIG; ++sig) {
-        bool fault = sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL ||
-                     sig == SIGTRAP || sig == SIGABRT || sig == SIGSYS;
-        if (!fault && sig != SIGKILL && sig != SIGSTOP)
-            sigaction(sig, &note, nullptr);
-    }
-    sigprocmask(SIG_SETMASK, &opening.saved_mask, nullptr);
 }
 
 // Writes the change back. A failed flush or close may have left the file
@@ -395,13 +392,12 @@ void settle_signals(const WriteOpening &opening)
 void finish_write(WriteOpening &opening)
 {
     int synced = opening.db->sync(opening.db, 0);
-    int closed = opening.db->close(opening.db, 0);
+    // After a failed flush, closing must not write again.
+    int closed = opening.db->close(opening.db, synced == 0 ? 0 : DB_NOSYNC);
     opening.db = nullptr;
     if (synced != 0 || closed != 0)
         exit_with_error(corrupt, db_file);
-    release_lock();
-    release_output();
-    settle_signals(opening);
+    release_lock(); // the output held back follows the audit notice's way
 }
 
 // Berkeley DB's answer reported as the ndbm interface reports it: a missing
@@ -470,6 +466,11 @@ RecordFields fields_of(const datum &record)
 ReadOpening open_db_for_reading(int file_flags, bool walk, bool hold)
 {
     ReadOpening opening{};
+    // While this process holds the lock, the caller can neither stop it nor
+    // make Berkeley DB retry an open for want of descriptors.
+    give_up_real_uid();
+    ensure_descriptors();
+    block_stop_signals();
     // Berkeley DB reads pages when it opens a database: lock the file first.
     opening.fd = open_and_lock(file_flags, LOCK_SH, 1078);
     if (opening.fd < 0) {
@@ -578,7 +579,7 @@ int create_aside()
 {
     if (unlink(db_new_file) != 0 && errno != ENOENT)
         fail_create(errno);
-    DBM *db = dbm_open(db_new_path, O_RDWR | O_CREAT | O_EXCL, 0600);
+    DBM *db = dbm_open(db_new_path, O_RDWR | O_CREAT, 0600);
     if (db == nullptr)
         fail_create(errno);
     dbm_close(db);
@@ -619,10 +620,20 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     raise_soft_limit(RLIMIT_FSIZE);
     // The old file stays locked until the new one has taken its place, so that
     // no writer is inside either meanwhile.
+    block_stop_signals();
     int old_fd = exists ? open_and_lock(O_RDONLY | O_NOFOLLOW, LOCK_EX, 1088) : -1;
+    // No file, a link or something else there: nothing to lock, it goes.
+    if (exists && old_fd < 0 && errno != ENOENT && errno != ELOOP && errno != EINVAL) {
+        int err = errno;
+        exit_with_error(lock_file_failure, db_file, strerror(err), err, 1088);
+    }
     locked_fd = old_fd;
+    // From here to the notices nothing ends the run halfway.
+    block_all_signals();
     int fd = create_aside();
-    if (geteuid() == 0 && fchown(fd, caller.pop_uid, caller.pop_gid) != 0) {
+    // Made by root, or by pop in a folder whose group may be another's.
+    uid_t owner = geteuid() == 0 ? caller.pop_uid : static_cast<uid_t>(-1);
+    if (fchown(fd, owner, caller.pop_gid) != 0) {
         int err = errno;
         unlink(db_new_file);
         exit_with_error("error setting ownership of POP authentication DB %s: %s (%d) [%d]",
@@ -869,7 +880,11 @@ size_t ask_new_secret(size_t old_len)
         if (attempt == 1) {
             printf("Please use %s.\n",
                    classes == 1 ? "at least one non-numeric character" : "a longer password");
-            fflush(stdout);
+            // Told before anything is written, not after a change was made.
+            if (fflush(stdout) != 0) {
+                int err = errno;
+                exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
+            }
         }
         len = read_secret("New password:", secret, sizeof secrets.new_secret);
         if (len == 0 || (old_len >= len && memcmp(secrets.old_secret, secret, len) == 0))
@@ -948,6 +963,7 @@ void change_secret(ReadOpening &opening, Request &request, const CallerIdentity 
                         strerror(err), err, 1301);
     }
     locked_fd = -1; // the descriptor stays open, unlocked
+    release_lock();
     release_output();
     if (exists && debug_level != 0)
         trace_log(trace_file, LOG_DEBUG, "user %s exists in db (%d/%d)", target,

@@ -86,8 +86,8 @@ void trace_log(FILE *file, int level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 void trace_log_v(FILE *file, int level, const char *format, va_list args);
 [[noreturn]] void exit_with_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// An audit notice; an ordinary caller's also reaches the system log when he
-// named a trace file.
+// An audit notice; an ordinary caller's reaches the system log first also
+// when he named a trace file. Output held back goes out before it.
 void audit_notice(bool privileged, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Writes to file, or holds the text back while output is held.
 void emit(FILE *file, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -97,9 +97,15 @@ void emit(FILE *file, const char *format, ...) __attribute__((format(printf, 2, 
 // back, bounded, and written once the lock is gone.
 void hold_output();
 void release_output();
-// The descriptor that holds the exclusive lock, or -1; a fatal exit closes it
+// The descriptor that holds the database's lock, or -1; a fatal exit closes it
 // before it reports.
 extern int locked_fd;
+// Signals held back around the lock: the stop signals from before it is
+// taken, every signal from when a writer has it.
+void block_stop_signals();
+void block_all_signals();
+// Releases the lock and lets signals through again, harmlessly: from then on
+// a signal no longer ends the run.
 void release_lock();
 void report_db_status(DBM *db, const char *operation, int tolerant);
 // The decision behind report_db_status, given the handle's error state and

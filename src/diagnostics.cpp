@@ -1,6 +1,7 @@
 // Traces, audit notices, the fatal exit and reports of the database's state.
 // Nothing here allocates: messages go through two static buffers.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,12 +102,70 @@ void release_output()
     write_held(stderr, held_errors);
 }
 
+namespace
+{
+
+bool signals_held = false;
+bool writing = false; // every signal held: a writer has the lock
+sigset_t mask_before; // the caller's own mask
+
+void on_late_signal(int) {}
+
+// Once a writer's lock is gone, a signal that arrived meanwhile, or arrives
+// later, no longer ends the process: a change that was made ends normally,
+// and a write to a stalled descriptor can still be interrupted. A reader
+// only gets its own mask back.
+void settle_signals()
+{
+    struct sigaction note {
+    };
+    note.sa_handler = on_late_signal;
+    sigemptyset(&note.sa_mask);
+    if (writing)
+        for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2,
+                        SIGTSTP, SIGTTIN, SIGTTOU, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGPOLL})
+            sigaction(sig, &note, nullptr);
+    sigprocmask(SIG_SETMASK, &mask_before, nullptr);
+    signals_held = false;
+    writing = false;
+}
+
+void block(const sigset_t &set)
+{
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &set, &before);
+    if (!signals_held)
+        mask_before = before;
+    signals_held = true;
+}
+
+} // namespace
+
+void block_stop_signals()
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU})
+        sigaddset(&stops, sig);
+    block(stops);
+}
+
+void block_all_signals()
+{
+    sigset_t all;
+    sigfillset(&all);
+    block(all);
+    writing = true;
+}
+
 void release_lock()
 {
     if (locked_fd >= 0) {
         close(locked_fd);
         locked_fd = -1;
     }
+    if (signals_held)
+        settle_signals();
 }
 
 void close_trace_file()
@@ -170,16 +229,17 @@ void trace_log(FILE *file, int level, const char *format, ...)
 void audit_notice(bool privileged, const char *format, ...)
 {
     va_list args;
-    va_start(args, format);
-    trace_log_v(trace_file, LOG_NOTICE, format, args);
-    va_end(args);
-    // An ordinary caller chooses the trace file: his notices reach the
-    // system log whatever it is.
+    // An ordinary caller chooses the trace file, and may stall it: his
+    // notices reach the system log first, whatever the file is.
     if (trace_file != nullptr && !privileged) {
         va_start(args, format);
         trace_log_v(nullptr, LOG_NOTICE, format, args);
         va_end(args);
     }
+    release_output();
+    va_start(args, format);
+    trace_log_v(trace_file, LOG_NOTICE, format, args);
+    va_end(args);
 }
 
 void exit_with_error(const char *format, ...)

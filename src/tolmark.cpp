@@ -60,9 +60,9 @@ const OptionEntry &find_option(const char *name)
 // Output that did not reach its reader is a failure, not a success.
 [[noreturn]] void normal_end()
 {
-    int failed = fflush(stdout);
-    int err = errno;
-    if (failed != 0 || ferror(stdout) != 0)
+    release_output();
+    int err = fflush(stdout) != 0 ? errno : EIO; // EIO: an earlier write failed
+    if (ferror(stdout) != 0)
         exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
     close_trace_file();
     exit(0);

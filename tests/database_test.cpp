@@ -270,7 +270,8 @@ TEST_F(Database, WaitingWriterCanBeInterrupted)
 class SetUserId : public Tolmark
 {
   protected:
-    pid_t spawn(const std::string &program, std::vector<std::string> args, int err_pipe)
+    pid_t spawn(const std::string &program, std::vector<std::string> args, int err_pipe,
+                int input = -1)
     {
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(program.c_str()));
@@ -282,6 +283,8 @@ class SetUserId : public Tolmark
         if (pid == 0) {
             dup2(err_pipe, 1);
             dup2(err_pipe, 2);
+            if (input >= 0)
+                dup2(input, 0);
             if (unshare(CLONE_NEWNS) != 0 ||
                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 ||
@@ -373,8 +376,13 @@ TEST_F(SetUserId, InitFollowsNoLink)
             }
     }
     int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    for (int i = 0; i < 200; ++i) {
-        pid_t pid = spawn(program_path, {"-init"}, quiet);
+    for (int i = 0; i < 50; ++i) {
+        int yes[2];
+        ASSERT_EQ(pipe2(yes, O_CLOEXEC), 0);
+        ASSERT_EQ(write(yes[1], "y\n", 2), 2);
+        close(yes[1]);
+        pid_t pid = spawn(program_path, {"-init"}, quiet, yes[0]);
+        close(yes[0]);
         int status = 0;
         waitpid(pid, &status, 0);
         if (WIFEXITED(status) && WEXITSTATUS(status) == 77)

@@ -164,9 +164,10 @@ Running Tolmark::start(RunSpec spec)
             dup2(open(spec.out_path.c_str(), O_WRONLY), 1);
         if (spec.close_stderr)
             close(2);
-        if (spec.fsize) {
-            rlimit limit{*spec.fsize, *spec.fsize};
-            setrlimit(RLIMIT_FSIZE, &limit);
+        close_range(3, ~0U, 0); // nothing of the test's reaches the program
+        for (const auto &[resource, soft, hard] : spec.limits) {
+            rlimit limit{soft, hard};
+            setrlimit(static_cast<__rlimit_resource>(resource), &limit);
         }
         execve(argv0.c_str(), argv.data(), envp.data());
         _exit(127);

@@ -4,6 +4,7 @@
 // and the database lives in the test build's own folder.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <map>
 #include <optional>
@@ -41,10 +42,10 @@ struct RunSpec {
     std::vector<Exchange> dialogue;   // answered on the terminal in order
     std::optional<std::string> input; // standard input; unset: the terminal
     std::map<std::string, std::string> env;
-    std::string shown_argv0;            // argv[0] when it differs from the path run
-    std::string out_path;               // standard output goes to this file
-    bool close_stderr = false;          // started with standard error closed
-    std::optional<unsigned long> fsize; // file-size limit in bytes, soft and hard
+    std::string shown_argv0;                          // argv[0] when it differs from the path run
+    std::string out_path;                             // standard output goes to this file
+    bool close_stderr = false;                        // started with standard error closed
+    std::vector<std::array<unsigned long, 3>> limits; // resource, soft, hard
 };
 
 struct RunResult {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -35,13 +36,13 @@ class Safety : public Tolmark
     // Each change stored its record whole with status 0, or was refused with
     // status 1 and no notice; nobody else's record moved.
     void add_each(const std::vector<std::string> &names, std::map<Bytes, Bytes> expected,
-                  std::optional<unsigned long> fsize, int want_status)
+                  std::vector<std::array<unsigned long, 3>> limits, int want_status)
     {
         for (const std::string &name : names) {
             fs::remove(file("syslog"));
             RunSpec spec;
             spec.args = {"-user", name, "Secret-1"};
-            spec.fsize = fsize;
+            spec.limits = limits;
             RunResult r = run(spec);
             EXPECT_EQ(r.status, want_status) << name.size() << r.err;
             if (r.status == 0)
@@ -57,8 +58,9 @@ TEST_F(Safety, FileSizeLimit)
 {
     std::map<Bytes, Bytes> before = prepare({"newbie", long_name});
     unsigned long size = fs::file_size(db_file);
-    add_each({"newbie", long_name}, before, size, 1);
-    add_each({"newbie", long_name}, before, 4 * size + (1 << 20), 0);
+    add_each({"newbie", long_name}, before, {{RLIMIT_FSIZE, size, size}}, 1);
+    // The soft limit is raised to the hard one.
+    add_each({"newbie", long_name}, before, {{RLIMIT_FSIZE, size, RLIM_INFINITY}}, 0);
 }
 
 // A small file system, filled up, in a private mount namespace.
@@ -80,9 +82,9 @@ TEST_F(Safety, FullFileSystem)
         while (filler.write(block.data(), block.size()))
             ;
     }
-    add_each(names, before, std::nullopt, 1);
+    add_each(names, before, {}, 1);
     fs::remove(folder / "filler");
-    add_each(names, before, std::nullopt, 0);
+    add_each(names, before, {}, 0);
     umount2(folder.c_str(), MNT_DETACH);
 }
 
@@ -102,6 +104,18 @@ TEST_F(Safety, OutcomesAreToldTruly)
         {"list to a full device", {.args = {"-list", "ALL"}, .out_path = "/dev/full"}, 1, full},
         {"one entry", {.args = {"-list", "bob"}, .out_path = "/dev/full"}, 1, full},
         {"version", {.args = {"-version"}, .out_path = "/dev/full"}, 1, full},
+        {"few descriptors",
+         {.caller = alice, .args = {"-list"}, .limits = {{RLIMIT_NOFILE, 8, 8}}},
+         1,
+         program_path +
+             ": too few free file descriptors (4 of 16) to open POP "
+             "authentication DB " +
+             db_file + "\n"},
+        {"CPU time nearly used up",
+         {.args = {"-user", "bob", "New-pass9"}, .limits = {{RLIMIT_CPU, 1, 1}}},
+         1,
+         "Changing only APOP password for bob.\n" + program_path + ": POP authentication DB " +
+             db_file + " not changed: the CPU time limit is too low for the change\n"},
         {"standard error closed",
          {.caller = pop, .args = {"-user", "bob", "New-pass2"}, .close_stderr = true},
          0,
