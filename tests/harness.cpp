@@ -165,6 +165,12 @@ Running Tolmark::start(RunSpec spec)
         if (spec.close_stderr)
             close(2);
         close_range(3, ~0U, 0); // nothing of the test's reaches the program
+        if (spec.alarm_blocked) {
+            sigset_t alarm;
+            sigemptyset(&alarm);
+            sigaddset(&alarm, SIGALRM);
+            sigprocmask(SIG_BLOCK, &alarm, nullptr);
+        }
         for (const auto &[resource, soft, hard] : spec.limits) {
             rlimit limit{soft, hard};
             setrlimit(static_cast<__rlimit_resource>(resource), &limit);

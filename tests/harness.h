@@ -46,6 +46,7 @@ struct RunSpec {
     std::string out_path;                             // standard output goes to this file
     bool close_stderr = false;                        // started with standard error closed
     std::vector<std::array<unsigned long, 3>> limits; // resource, soft, hard
+    bool alarm_blocked = false;                       // started with SIGALRM blocked
 };
 
 struct RunResult {
