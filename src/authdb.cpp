@@ -391,11 +391,10 @@ void abandon_write(WriteOpening &opening)
 // half written: fatal, before any notice.
 void finish_write(WriteOpening &opening)
 {
-    int synced = opening.db->sync(opening.db, 0);
-    // After a failed flush, closing must not write again.
-    int closed = opening.db->close(opening.db, synced == 0 ? 0 : DB_NOSYNC);
+    // The close flushes the cache and reports a page it could not write.
+    int closed = opening.db->close(opening.db, 0);
     opening.db = nullptr;
-    if (synced != 0 || closed != 0)
+    if (closed != 0)
         exit_with_error(corrupt, db_file);
     release_lock(); // the output held back follows the audit notice's way
 }
