@@ -346,7 +346,7 @@ void on_db_message(const DB_ENV *, const char *prefix, const char *text)
 }
 
 // The database open for writing through Berkeley DB's own interface, whose
-// flush and close report their failures; its file exclusively locked.
+// close reports a page it could not write; its file exclusively locked.
 struct WriteOpening {
     DB *db;
     int fd;
