@@ -270,7 +270,9 @@ void report_db_state(int state, int saved_errno, const char *operation, bool tol
     // strerror may share one buffer between calls; these two must not.
     char state_text[128];
     char errno_text[128];
-    const char *state_msg = strerror_r(state, state_text, sizeof state_text);
+    // Berkeley DB's own codes are below -1, which is the ndbm interface's.
+    const char *state_msg =
+        state < -1 ? db_strerror(state) : strerror_r(state, state_text, sizeof state_text);
     const char *errno_msg = strerror_r(saved_errno, errno_text, sizeof errno_text);
     if (state == 0)
         trace_log(trace_file, LOG_DEBUG, "DB %s succeeded: %s %d (%d: %s)", operation, state_msg, 0,

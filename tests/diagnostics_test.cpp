@@ -112,9 +112,17 @@ TEST_F(Diagnostics, ReportDbStateDecisionTable)
                *loud = "*** DB error on %s: %s %d (%d: %s) ***";
     // State, tolerant, debug level, and the format of the expected message.
     const std::tuple<int, bool, int, const char *> rows[] = {
-        {0, false, 0, none},  {0, true, 0, none},    {0, false, 1, done},  {0, true, 1, done},
-        {-1, true, 0, none},  {-1, true, 1, quiet},  {-1, false, 0, loud}, {-1, false, 1, loud},
-        {256, true, 0, loud}, {256, false, 1, loud},
+        {0, false, 0, none},
+        {0, true, 0, none},
+        {0, false, 1, done},
+        {0, true, 1, done},
+        {-1, true, 0, none},
+        {-1, true, 1, quiet},
+        {-1, false, 0, loud},
+        {-1, false, 1, loud},
+        {256, true, 0, loud},
+        {256, false, 1, loud},
+        {DB_RUNRECOVERY, true, 0, loud},
     };
     trace_file = file;
     for (const auto &[state, tolerant, debug, trace] : rows) {
@@ -126,7 +134,8 @@ TEST_F(Diagnostics, ReportDbStateDecisionTable)
         char expected[512] = "";
         if (trace != none)
             snprintf(expected, sizeof expected, trace, "store",
-                     std::string(strerror(state)).c_str(), state, ENOSPC, strerror(ENOSPC));
+                     std::string(state < -1 ? db_strerror(state) : strerror(state)).c_str(), state,
+                     ENOSPC, strerror(ENOSPC));
         EXPECT_EQ(messages(),
                   trace != none ? std::vector<std::string>{expected} : std::vector<std::string>{});
         EXPECT_EQ(err, trace == loud ? expected + "\n"s : "");
