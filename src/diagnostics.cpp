@@ -64,11 +64,7 @@ void write_held(FILE *file, HeldOutput &held)
     held.cut = false;
 }
 
-} // namespace
-
-int locked_fd = -1;
-
-static HeldOutput *held_for(FILE *file)
+HeldOutput *held_for(FILE *file)
 {
     if (!holding || file == nullptr)
         return nullptr;
@@ -76,6 +72,10 @@ static HeldOutput *held_for(FILE *file)
         return &held_errors;
     return file == trace_file ? &held_trace : nullptr;
 }
+
+} // namespace
+
+int locked_fd = -1;
 
 void emit(FILE *file, const char *format, ...)
 {
