@@ -1,5 +1,7 @@
 // The authentication database: where it lives, how its records are laid out,
-// how it is opened and locked, and the four actions on it.
+// how it is opened and locked, and the four actions on it. Every way into the
+// file goes through Berkeley DB's own interface, behind the openings below.
+#include <acl/libacl.h>
 #include <bsd/readpassphrase.h>
 #include <cerrno>
 #include <csignal>
@@ -8,15 +10,17 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <pwd.h>
 #include <grp.h>
 #include <optional>
+#include <pwd.h>
+#include <sys/acl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
 #include <syslog.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "authdb.h"
@@ -24,6 +28,8 @@
 #ifndef TOLMARK_DB_PATH
 #error "TOLMARK_DB_PATH must name the database"
 #endif
+// A relative path would name a file in whatever folder the caller stands in.
+static_assert(TOLMARK_DB_PATH[0] == '/', "TOLMARK_DB_PATH must be an absolute path");
 
 const char db_path[] = TOLMARK_DB_PATH;
 const char db_file[] = TOLMARK_DB_PATH ".db";
@@ -44,6 +50,29 @@ char *own_copy(const char *name)
     if (copy == nullptr)
         exit_with_error("%s", strerror(ENOMEM));
     return copy;
+}
+
+// Only an answer without an error means that nobody has the name or uid: a
+// look-up that failed (for want of memory, say) is reported as such.
+static const struct passwd *checked(const struct passwd *pw, const char *what)
+{
+    int err = errno;
+    if (pw == nullptr && err != 0 && err != ENOENT && err != ESRCH && err != EBADF && err != EPERM)
+        exit_with_error("unable to look up %s in the password database: %s (%d)", what,
+                        strerror(err), err);
+    return pw;
+}
+
+const struct passwd *find_account(const char *name)
+{
+    errno = 0;
+    return checked(getpwnam(name), name);
+}
+
+const struct passwd *find_account_of(uid_t uid)
+{
+    errno = 0;
+    return checked(getpwuid(uid), "your uid");
 }
 
 // ---- records ----
@@ -95,24 +124,30 @@ bool build_record(char *out, size_t out_size, const char *secret, size_t secret_
     return true;
 }
 
-datum make_key(const char *name)
+DBT make_key(const char *name)
 {
-    // ndbm takes a non-const pointer but never writes through a key.
-    return datum{const_cast<char *>(name), static_cast<int>(strlen(name) + 1)};
+    DBT key{};
+    // Berkeley DB takes a non-const pointer but never writes through a key.
+    key.data = const_cast<char *>(name);
+    key.size = static_cast<u_int32_t>(strlen(name) + 1);
+    return key;
 }
 
-size_t key_length(const datum &key)
+size_t key_length(const DBT &key)
 {
-    size_t size = key.dsize > 0 ? static_cast<size_t>(key.dsize) : 0;
-    return strnlen(key.dptr, size < field_size - 1 ? size : field_size - 1);
+    if (key.data == nullptr)
+        return 0;
+    return strnlen(static_cast<const char *>(key.data),
+                   key.size < field_size - 1 ? key.size : field_size - 1);
 }
 
-void key_text(const datum &key, char *out, size_t out_size)
+void key_text(const DBT &key, char *out, size_t out_size)
 {
     size_t len = key_length(key);
     if (len > out_size - 1)
         len = out_size - 1;
-    memcpy(out, key.dptr, len);
+    if (len > 0)
+        memcpy(out, key.data, len);
     out[len] = '\0';
 }
 
@@ -143,28 +178,6 @@ constexpr off_t reserve_bytes = 256 * 1024;
 constexpr unsigned long long free_bytes_needed = 64 * 1024;
 // CPU seconds left under the hard limit before a write begins.
 constexpr rlim_t cpu_seconds_needed = 5;
-
-[[noreturn]] void fail_read_open(int err)
-{
-    exit_with_error("unable to open POP authentication DB %s:\n\t%s (%i) [%i]", db_path,
-                    db_strerror(err), err, 1063);
-}
-
-// Listing every entry reads the file once, through one cursor that hands
-// back each key with its record: ndbm would look every key up again.
-DBC *open_walk()
-{
-    DB *db = nullptr;
-    int err = db_create(&db, nullptr, 0);
-    if (err == 0)
-        err = db->open(db, nullptr, db_file, nullptr, DB_HASH, DB_RDONLY, 0);
-    DBC *cursor = nullptr;
-    if (err == 0)
-        err = db->cursor(db, nullptr, &cursor, 0);
-    if (err != 0)
-        fail_read_open(err);
-    return cursor;
-}
 
 long long now_ms()
 {
@@ -345,183 +358,141 @@ void on_db_message(const DB_ENV *, const char *prefix, const char *text)
         emit(stderr, "%s\n", text);
 }
 
-// The database open for writing through Berkeley DB's own interface, whose
-// close reports a page it could not write; its file exclusively locked.
-struct WriteOpening {
+// How an opening reports a database that it cannot open. The read opening
+// tells a file that cannot be opened as asked (1075) from no database at all
+// (1063); a writer's opening names its action.
+struct OpenFailure {
+    const char *format; // with db_path; null for the read opening's reports
+    int site;
+};
+constexpr OpenFailure read_failure{nullptr, 0};
+
+// Whether db_file opens as a database at all, read-only and unlocked;
+// Berkeley DB's answer.
+int probe_database()
+{
+    DB *db = nullptr;
+    int ret = db_create(&db, nullptr, 0);
+    if (ret != 0)
+        return ret;
+    db->set_errcall(db, on_db_message);
+    ret = db->open(db, nullptr, db_file, nullptr, DB_HASH, DB_RDONLY, 0);
+    db->close(db, 0);
+    return ret;
+}
+
+// err is the file's open error, or Berkeley DB's when the file was opened.
+[[noreturn]] void fail_to_open(const OpenFailure &failure, int err, bool file_opened)
+{
+    if (failure.format != nullptr)
+        exit_with_error(failure.format, db_path, db_strerror(err), err, failure.site);
+    // Whatever sits at db_file that is not a file would hang the probe.
+    if (!file_opened && err != EINVAL) {
+        int probe = probe_database();
+        file_opened = probe != 0;
+        err = file_opened ? probe : err;
+    }
+    if (!file_opened)
+        exit_with_error(open_file_failure, db_file, strerror(err), err, 1075);
+    exit_with_error("unable to open POP authentication DB %s:\n\t%s (%i) [%i]", db_path,
+                    db_strerror(err), err, 1063);
+}
+
+// The database open through Berkeley DB, its file locked: shared for a
+// reader, exclusive for a writer.
+struct Opening {
     DB *db;
     int fd;
 };
 
-WriteOpening open_db_for_writing(const char *open_failure, int site)
+Opening open_db(int file_flags, bool writer, const OpenFailure &failure)
 {
+    // While this process holds the lock the caller can neither signal it
+    // (SIGKILL cannot be blocked) nor make Berkeley DB retry an open for want
+    // of descriptors.
     give_up_real_uid();
     ensure_descriptors();
     // A ^Z between the lock and the block would stop the holder.
     block_stop_signals();
-    WriteOpening opening{};
-    opening.fd = open_and_lock(O_RDWR, LOCK_EX, 1088);
-    if (opening.fd < 0) {
-        int err = errno;
-        exit_with_error(open_failure, db_path, strerror(err), err, site);
-    }
-    // From the lock to its release nothing stops the process, and nothing is
-    // written where the caller could make it wait.
-    block_all_signals();
+    Opening opening{nullptr,
+                    open_and_lock(file_flags, writer ? LOCK_EX : LOCK_SH, writer ? 1088 : 1078)};
+    if (opening.fd < 0)
+        fail_to_open(failure, errno, false);
+    // From the lock to its release nothing stops a writer, and nothing is
+    // written where anyone could make the holder wait.
+    if (writer)
+        block_all_signals();
     locked_fd = opening.fd;
     hold_output();
-    reserve_room(opening.fd);
+    // Berkeley DB reads pages when it opens a database: the lock comes first.
     int ret = db_create(&opening.db, nullptr, 0);
     if (ret == 0) {
         opening.db->set_errcall(opening.db, on_db_message);
-        ret = opening.db->open(opening.db, nullptr, db_file, nullptr, DB_HASH, 0, 0);
+        ret = opening.db->open(opening.db, nullptr, db_file, nullptr, DB_HASH,
+                               writer ? 0 : DB_RDONLY, 0);
     }
     if (ret != 0)
-        exit_with_error(open_failure, db_path, db_strerror(ret), ret, site);
+        fail_to_open(failure, ret, true);
     return opening;
 }
 
-// Closes the database without writing anything more to it.
-void abandon_write(WriteOpening &opening)
+// A reader's end: the database closed, the lock released, the output held
+// meanwhile written.
+void close_for_reading(Opening &opening)
+{
+    opening.db->close(opening.db, 0);
+    release_lock();
+    release_output();
+}
+
+// Closes a writer's database without writing anything more to it.
+void abandon_write(Opening &opening)
 {
     opening.db->close(opening.db, DB_NOSYNC);
-    opening.db = nullptr;
 }
 
 // Writes the change back. A failed flush or close may have left the file
 // half written: fatal, before any notice.
-void finish_write(WriteOpening &opening)
+void finish_write(Opening &opening)
 {
     // The close flushes the cache and reports a page it could not write.
-    int closed = opening.db->close(opening.db, 0);
-    opening.db = nullptr;
-    if (closed != 0)
+    if (opening.db->close(opening.db, 0) != 0)
         exit_with_error(corrupt, db_file);
     release_lock(); // the output held back follows the audit notice's way
 }
 
-// Berkeley DB's answer reported as the ndbm interface reports it: a missing
-// key is no error and leaves ENOENT.
-void report_db_result(int ret, const char *operation, int tolerant)
-{
-    int saved_errno = errno;
-    if (ret == DB_NOTFOUND)
-        saved_errno = ENOENT;
-    else if (ret > 0)
-        saved_errno = ret;
-    report_db_state(ret == DB_NOTFOUND ? 0 : ret, saved_errno, operation, tolerant != 0);
-}
-
-DBT dbt_of(const datum &d)
-{
-    DBT dbt{};
-    dbt.data = d.dptr;
-    dbt.size = static_cast<u_int32_t>(d.dsize);
-    return dbt;
-}
-
-void trace_fetch(const datum &key)
+// The record under a key, as views into Berkeley DB's memory, valid until the
+// next call on the handle. An empty record counts as none: Berkeley DB hands
+// one back sometimes as a null pointer and sometimes as a stale one.
+std::optional<RecordFields> fetch(Opening &opening, const DBT &key)
 {
     if (debug_level != 0)
-        trace_log(trace_file, LOG_DEBUG, "...fetching: (%d) '%s'", key.dsize,
-                  printable(key.dptr, key.dsize));
-}
-
-// The record under the lock; an empty one counts as none.
-std::optional<RecordFields> fetch_locked(WriteOpening &opening, const datum &key)
-{
-    trace_fetch(key);
-    DBT k = dbt_of(key);
+        trace_log(trace_file, LOG_DEBUG, "...fetching: (%d) '%s'", static_cast<int>(key.size),
+                  printable(key.data, static_cast<int>(key.size)));
+    DBT k = key;
     DBT record{};
     int ret = opening.db->get(opening.db, nullptr, &k, &record, 0);
-    report_db_result(ret, "fetch", 1);
-    if (ret != 0 || record.size == 0)
+    report_db_status(ret, "fetch", 1);
+    if (ret != 0 || record.data == nullptr || record.size == 0)
         return std::nullopt;
     return split_record(static_cast<const char *>(record.data), record.size);
 }
 
-datum fetch_single(DBM *db, const datum &key)
-{
-    trace_fetch(key);
-    datum record = dbm_fetch(db, key);
-    report_db_status(db, "fetch", 1);
-    return record;
-}
-
-// Berkeley DB hands back an empty record sometimes as a null pointer and
-// sometimes as a stale one of size 0: count it as no record, the same way
-// everywhere.
-bool has_record(const datum &record)
-{
-    return record.dptr != nullptr && record.dsize > 0;
-}
-
-RecordFields fields_of(const datum &record)
-{
-    return split_record(record.dptr, static_cast<size_t>(record.dsize));
-}
-
 } // namespace
-
-ReadOpening open_db_for_reading(int file_flags, bool walk, bool hold)
-{
-    ReadOpening opening{};
-    // While this process holds the lock, the caller can neither stop it nor
-    // make Berkeley DB retry an open for want of descriptors.
-    give_up_real_uid();
-    ensure_descriptors();
-    block_stop_signals();
-    // Berkeley DB reads pages when it opens a database: lock the file first.
-    opening.fd = open_and_lock(file_flags, LOCK_SH, 1078);
-    if (opening.fd < 0) {
-        int err = errno;
-        // Whatever sits at db_file that is not a file would hang the probe.
-        if (err != EINVAL) {
-            DBM *probe = dbm_open(db_path, O_RDONLY, 0);
-            if (probe == nullptr)
-                fail_read_open(errno);
-            dbm_close(probe);
-        }
-        exit_with_error(open_file_failure, db_file, strerror(err), err, 1075);
-    }
-    locked_fd = opening.fd;
-    if (hold)
-        hold_output();
-    if (walk) {
-        opening.walk = open_walk();
-        return opening;
-    }
-    opening.db = dbm_open(db_path, O_RDONLY, 0);
-    if (opening.db == nullptr)
-        fail_read_open(errno);
-    return opening;
-}
-
-void close_db_for_reading(ReadOpening &opening)
-{
-    if (opening.db != nullptr)
-        dbm_close(opening.db);
-    opening.db = nullptr;
-    // Closing the database closes its cursor.
-    if (opening.walk != nullptr)
-        opening.walk->dbp->close(opening.walk->dbp, 0);
-    opening.walk = nullptr;
-    release_lock();
-    release_output();
-}
 
 // ---- delete and initialise ----
 
 void delete_user(const Request &request, const CallerIdentity &caller)
 {
     const char *name = request.target_name;
-    WriteOpening opening =
-        open_db_for_writing("%s: unable to open POP authentication DB: %s (%i) [%i]", 949);
-    datum key = make_key(name);
-    bool found = fetch_locked(opening, key).has_value();
+    Opening opening =
+        open_db(O_RDWR, true, {"%s: unable to open POP authentication DB: %s (%i) [%i]", 949});
+    DBT key = make_key(name);
+    bool found = fetch(opening, key).has_value();
     // An empty record from other software shows as none, yet its key must
     // still go: try the delete before calling the user unknown.
-    DBT k = dbt_of(key);
-    int deleted = opening.db->del(opening.db, nullptr, &k, 0);
+    reserve_room(opening.fd);
+    int deleted = opening.db->del(opening.db, nullptr, &key, 0);
     if (deleted != 0) {
         abandon_write(opening);
         if (!found && deleted == DB_NOTFOUND)
@@ -529,15 +500,45 @@ void delete_user(const Request &request, const CallerIdentity &caller)
         exit_with_error("Unable to delete user '%s' from authentication database", name);
     }
     finish_write(opening);
-    audit_notice(caller.privileged, "tolmark: user \"%s\" deleted by \"%s\" from db \"%s\"", name,
-                 caller.caller_name, db_path);
+    audit_notice(caller.privileged, "tolmark: user \"%s\" deleted by \"%s\" from db \"%s\"",
+                 printable(name, static_cast<int>(strlen(name))), caller.caller_name, db_path);
 }
 
 namespace
 {
 
-const char db_new_path[] = TOLMARK_DB_PATH ".new"; // built aside, then put in place
-const char db_new_file[] = TOLMARK_DB_PATH ".new.db";
+const char db_new_file[] = TOLMARK_DB_PATH ".new.db"; // built aside, then put in place
+
+// The folder of a file of the database, with its trailing slash, into out.
+void folder_of(const char *file, char *out, size_t size)
+{
+    snprintf(out, size, "%.*s", static_cast<int>(strrchr(file, '/') + 1 - file), file);
+}
+
+// Whether an ACL entry lets anyone but root write the folder. The mode's
+// group bits are the ACL's mask, checked by the caller.
+bool acl_lets_others_write(const char *folder)
+{
+    acl_t acl = acl_get_file(folder, ACL_TYPE_ACCESS);
+    if (acl == nullptr)
+        return errno != ENOTSUP; // an ACL that cannot be read might allow anything
+    bool open = false;
+    acl_entry_t entry;
+    for (int which = ACL_FIRST_ENTRY; !open && acl_get_entry(acl, which, &entry) == 1;
+         which = ACL_NEXT_ENTRY) {
+        acl_tag_t tag;
+        acl_permset_t perms;
+        if (acl_get_tag_type(entry, &tag) != 0 || acl_get_permset(entry, &perms) != 0 ||
+            acl_get_perm(perms, ACL_WRITE) != 1 || (tag != ACL_USER && tag != ACL_GROUP))
+            continue;
+        // Uids and gids are the same size here.
+        auto *id = static_cast<uid_t *>(acl_get_qualifier(entry));
+        open = id == nullptr || *id != 0;
+        acl_free(id);
+    }
+    acl_free(acl);
+    return open;
+}
 
 // Anyone but root who can write the database's folder can plant links there:
 // such a folder gets the database made with the pop account's rights, so
@@ -545,17 +546,12 @@ const char db_new_file[] = TOLMARK_DB_PATH ".new.db";
 bool folder_open_to_others()
 {
     char folder[sizeof db_file];
-    memcpy(folder, db_file, sizeof db_file);
-    char *slash = strrchr(folder, '/');
-    if (slash == nullptr)
-        strcpy(folder, ".");
-    else
-        slash[slash == folder ? 1 : 0] = '\0';
+    folder_of(db_file, folder, sizeof folder);
     struct stat st;
     if (stat(folder, &st) != 0)
         return false; // the creation reports it
     return st.st_uid != 0 || (st.st_mode & S_IWOTH) != 0 ||
-           ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0);
+           ((st.st_mode & S_IWGRP) != 0 && (st.st_gid != 0 || acl_lets_others_write(folder)));
 }
 
 void become_pop(const CallerIdentity &caller)
@@ -569,19 +565,45 @@ void become_pop(const CallerIdentity &caller)
 [[noreturn]] void fail_create(int err)
 {
     exit_with_error("unable to create POP authentication DB %s: %s (%d) [%d]", db_path,
-                    strerror(err), err, 1037);
+                    db_strerror(err), err, 1037);
 }
 
-// Builds the new database aside and returns its file, checked to be the one
+[[noreturn]] void fail_tampered()
+{
+    exit_with_error("POP authentication DB %s was tampered with while it was created", db_path);
+}
+
+// A killed -init leaves the file it built, or Berkeley DB's own temporary
+// one, whose name makes the next creation wait and fail.
+void remove_leftovers()
+{
+    char temporary[sizeof db_new_file + 8];
+    folder_of(db_new_file, temporary, sizeof temporary);
+    snprintf(temporary + strlen(temporary), sizeof temporary - strlen(temporary), "__db.%s",
+             strrchr(db_new_file, '/') + 1);
+    for (const char *name : {db_new_file, static_cast<const char *>(temporary)})
+        if (unlink(name) != 0 && errno != ENOENT)
+            fail_create(errno);
+}
+
+// Builds the new database aside, with the settings that the server's ndbm
+// interface gives a new database, and returns its file, checked to be the one
 // that this process made: a regular file with one link, no link followed.
 int create_aside()
 {
-    if (unlink(db_new_file) != 0 && errno != ENOENT)
-        fail_create(errno);
-    DBM *db = dbm_open(db_new_path, O_RDWR | O_CREAT, 0600);
-    if (db == nullptr)
-        fail_create(errno);
-    dbm_close(db);
+    remove_leftovers();
+    DB *db = nullptr;
+    int ret = db_create(&db, nullptr, 0);
+    if (ret == 0) {
+        db->set_errcall(db, on_db_message);
+        if ((ret = db->set_pagesize(db, 4096)) == 0 && (ret = db->set_h_ffactor(db, 40)) == 0 &&
+            (ret = db->set_h_nelem(db, 1)) == 0)
+            ret = db->open(db, nullptr, db_new_file, nullptr, DB_HASH, DB_CREATE | DB_EXCL, 0600);
+        int closed = db->close(db, 0);
+        ret = ret != 0 ? ret : closed;
+    }
+    if (ret != 0)
+        fail_create(ret);
     int fd = open(db_new_file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         fail_create(errno);
@@ -589,9 +611,18 @@ int create_aside()
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() ||
         fsync(fd) != 0) {
         unlink(db_new_file);
-        exit_with_error("POP authentication DB %s was tampered with while it was created", db_path);
+        fail_tampered();
     }
     return fd;
+}
+
+// Nothing is removed on an answer to a question that was never shown.
+bool confirmed()
+{
+    fputs("Really initialize POP authentication DB? ", stdout);
+    flush_standard_output();
+    char answer[30];
+    return fgets(answer, sizeof answer, stdin) != nullptr && answer[0] == 'y';
 }
 
 } // namespace
@@ -603,18 +634,13 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
         become_pop(caller);
     struct stat st;
     bool exists = lstat(db_file, &st) == 0;
-    if (exists) {
-        if (request.safe) {
-            fprintf(stderr, "POP authentication DB not initialized (exists): %s\n", db_file);
-            return;
-        }
-        fputs("Really initialize POP authentication DB? ", stdout);
-        fflush(stdout);
-        char answer[30];
-        if (fgets(answer, sizeof answer, stdin) == nullptr || answer[0] != 'y') {
-            close_trace_file();
-            exit(1);
-        }
+    if (exists && request.safe) {
+        fprintf(stderr, "POP authentication DB not initialized (exists): %s\n", db_file);
+        return;
+    }
+    if (exists && !confirmed()) {
+        close_trace_file();
+        exit(1);
     }
     raise_soft_limit(RLIMIT_FSIZE);
     // The old file stays locked until the new one has taken its place, so that
@@ -629,6 +655,7 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     locked_fd = old_fd;
     // From here to the notices nothing ends the run halfway.
     block_all_signals();
+    hold_output();
     int fd = create_aside();
     // Made by root, or by pop in a folder whose group may be another's.
     uid_t owner = geteuid() == 0 ? caller.pop_uid : static_cast<uid_t>(-1);
@@ -645,13 +672,17 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
         unlink(db_new_file);
         fail_create(err);
     }
+    // And the name now leads to the very file that was made.
+    struct stat made;
+    if (fstat(fd, &made) != 0 || lstat(db_file, &st) != 0 || made.st_dev != st.st_dev ||
+        made.st_ino != st.st_ino)
+        fail_tampered();
     close(fd);
     release_lock();
     if (exists)
-        trace_log(trace_file, LOG_NOTICE, "tolmark: user \"%s\" removed existing db \"%s\"",
-                  caller.caller_name, db_path);
-    trace_log(trace_file, LOG_NOTICE, "tolmark: user \"%s\" initialized db \"%s\"",
-              caller.caller_name, db_path);
+        audit_notice(true, "tolmark: user \"%s\" removed existing db \"%s\"", caller.caller_name,
+                     db_path);
+    audit_notice(true, "tolmark: user \"%s\" initialized db \"%s\"", caller.caller_name, db_path);
 }
 
 // ---- listing ----
@@ -670,95 +701,75 @@ const char *yes_no(bool present)
 }
 
 // The name is len bytes, not necessarily NUL-ended: keys are printed
-// straight from the database, without a copy.
-void print_entry(const char *name, int len, bool apop, bool scram)
+// straight from the database, whole.
+void print_entry(const char *name, size_t len, bool apop, bool scram)
 {
-    printf("%-16.*s: %s %s\n", len, name, apop ? "APOP" : "    ", scram ? "SCRAM" : "");
-    if (debug_level != 0) {
-        char text[field_size];
-        snprintf(text, sizeof text, "%.*s", len, name);
-        trace_log(trace_file, LOG_DEBUG, "Listing user \"%s\": APOP %s; SCRAM %s", text,
+    static const char blanks[] = "                ";
+    emit_bytes(stdout, name, len);
+    if (len < sizeof blanks - 1)
+        emit_bytes(stdout, blanks, sizeof blanks - 1 - len);
+    const char *tail =
+        apop ? (scram ? ": APOP SCRAM\n" : ": APOP \n") : (scram ? ":      SCRAM\n" : ":      \n");
+    emit_bytes(stdout, tail, strlen(tail));
+    if (debug_level != 0)
+        trace_log(trace_file, LOG_DEBUG, "Listing user \"%s\": APOP %s; SCRAM %s",
+                  printable(name, static_cast<int>(len < field_size ? len : field_size)),
                   yes_no(apop), yes_no(scram));
-    }
 }
 
-// The error number that ndbm leaves for a failed step: Berkeley DB's own
-// codes are folded into system error numbers.
-int ndbm_errno(int err)
+// Listing every entry reads the file once, through one cursor that hands
+// back each key with its record. Traces and reports read as the ndbm loop of
+// first key, next key and fetch always wrote them.
+void list_all(Opening &opening)
 {
-    if (err >= 0)
-        return err;
-    return err == DB_RUNRECOVERY ? EFAULT : EINVAL;
-}
-
-// Reports what the ndbm loop of first key, next key and fetch reported, so
-// that traces and error reports read as they always have.
-void list_all(DBC *cursor)
-{
-    // One write per buffer-full, not per line.
-    static char output[1 << 16];
-    setvbuf(stdout, output, _IOFBF, sizeof output);
     if (debug_level != 0)
         trace_log(trace_file, LOG_DEBUG, "Listing all users... ");
-    DBT key_bytes{};
-    DBT record_bytes{};
-    int err;
-    while ((err = cursor->get(cursor, &key_bytes, &record_bytes, DB_NEXT)) == 0) {
-        datum key{static_cast<char *>(key_bytes.data), static_cast<int>(key_bytes.size)};
-        datum record{static_cast<char *>(record_bytes.data), static_cast<int>(record_bytes.size)};
+    DBC *cursor = nullptr;
+    int err = opening.db->cursor(opening.db, nullptr, &cursor, 0);
+    if (err != 0)
+        fail_to_open(read_failure, err, true);
+    DBT key{};
+    DBT record{};
+    while ((err = cursor->get(cursor, &key, &record, DB_NEXT)) == 0) {
+        const char *name = static_cast<const char *>(key.data);
         if (debug_level != 0)
-            trace_log(trace_file, LOG_DEBUG, "...fetching: (%d)'%s'", key.dsize,
-                      printable(key.dptr, key.dsize));
+            trace_log(trace_file, LOG_DEBUG, "...fetching: (%d)'%s'", static_cast<int>(key.size),
+                      printable(name, static_cast<int>(key.size)));
         // The record came with its key: a fetch of it succeeds.
         report_db_state(0, errno, "fetch", false);
         int len = static_cast<int>(key_length(key));
-        if (!has_record(record)) {
-            printf("%.*s:%*s *** no information?!?\n", len < 16 ? len : 16, key.dptr, 16 - len,
-                   " ");
-            if (debug_level != 0) {
-                char name[field_size];
-                key_text(key, name, sizeof name);
-                trace_log(trace_file, LOG_DEBUG, "*** No information for user \"%s\"", name);
-            }
+        if (record.data == nullptr || record.size == 0) {
+            emit(stdout, "%.*s:%*s *** no information?!?\n", len < 16 ? len : 16, name, 16 - len,
+                 " ");
+            if (debug_level != 0)
+                trace_log(trace_file, LOG_DEBUG, "*** No information for user \"%s\"",
+                          printable(name, len));
             continue;
         }
         // Only traces and the line above cut a name; an entry shows it whole.
-        RecordFields fields = fields_of(record);
-        print_entry(key.dptr, static_cast<int>(strnlen(key.dptr, key_bytes.size)),
-                    !fields.apop.empty(), !fields.scram.empty());
+        RecordFields fields = split_record(static_cast<const char *>(record.data), record.size);
+        print_entry(name, strnlen(name, key.size), !fields.apop.empty(), !fields.scram.empty());
     }
-    // At the end of the walk, ndbm leaves ENOENT; after a failure, the
-    // handle's error flag as its state.
-    if (err == DB_NOTFOUND)
-        report_db_state(0, ENOENT, "first/next key", true);
-    else
-        report_db_state(DB_AM_DBM_ERROR, ndbm_errno(err), "first/next key", true);
+    // At the end of the walk the database leaves ENOENT, as ndbm did.
+    report_db_status(err, "first/next key", 1);
+    cursor->close(cursor);
 }
 
 } // namespace
 
-bool lists_all(const Request &request, const CallerIdentity &caller)
-{
-    return strcmp(listed_name(request, caller), "ALL") == 0;
-}
-
-void list_entries(ReadOpening &opening, const Request &request, const CallerIdentity &caller)
+void list_entries(const Request &request, const CallerIdentity &caller)
 {
     const char *name = listed_name(request, caller);
+    Opening opening = open_db(O_RDONLY, false, read_failure);
     if (strcmp(name, "ALL") == 0) {
-        list_all(opening.walk);
-        close_db_for_reading(opening);
-        return;
+        list_all(opening);
+    } else {
+        std::optional<RecordFields> fields = fetch(opening, make_key(name));
+        if (!fields)
+            exit_with_error("no entry for \"%s\" in POP authentication DB", name);
+        print_entry(name, strlen(name), !fields->apop.empty(), !fields->scram.empty());
     }
-    datum record = fetch_single(opening.db, make_key(name));
-    if (!has_record(record))
-        exit_with_error("no entry for \"%s\" in POP authentication DB", name);
-    RecordFields fields = fields_of(record);
-    bool apop = !fields.apop.empty();
-    bool scram = !fields.scram.empty();
-    // Released before the line goes out: the caller's output may be slow.
-    close_db_for_reading(opening);
-    print_entry(name, static_cast<int>(strlen(name)), apop, scram);
+    close_for_reading(opening);
 }
 
 // ---- setting a secret ----
@@ -781,11 +792,67 @@ void wipe_secrets()
     explicit_bzero(&secrets, sizeof secrets);
 }
 
+// Without a controlling terminal readpassphrase reads standard input and
+// leaves its echo on. When that is a terminal, echo goes off here, and comes
+// back on at every end of the read, a signal's included.
+const int prompt_signals[] = {SIGALRM, SIGHUP,  SIGINT,  SIGPIPE, SIGQUIT,
+                              SIGTERM, SIGTSTP, SIGTTIN, SIGTTOU};
+termios echo_saved;
+
+void echo_off()
+{
+    termios quiet = echo_saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+}
+
+void restore_echo_and_raise(int sig)
+{
+    tcsetattr(STDIN_FILENO, TCSANOW, &echo_saved);
+    struct sigaction action {
+    };
+    action.sa_handler = SIG_DFL;
+    sigaction(sig, &action, nullptr);
+    sigset_t just;
+    sigemptyset(&just);
+    sigaddset(&just, sig);
+    sigprocmask(SIG_UNBLOCK, &just, nullptr);
+    raise(sig);
+    // Continued after a stop: the prompt is asked again, without echo.
+    action.sa_handler = restore_echo_and_raise;
+    sigaction(sig, &action, nullptr);
+    echo_off();
+}
+
+bool has_controlling_terminal()
+{
+    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
+}
+
 // An answer that cannot be read (no terminal, end of input) is empty.
 size_t read_secret(const char *prompt, char *buffer, size_t size)
 {
-    if (readpassphrase(prompt, buffer, size, RPP_ECHO_OFF) == nullptr)
+    bool own_echo = !has_controlling_terminal() && tcgetattr(STDIN_FILENO, &echo_saved) == 0;
+    struct sigaction saved[std::size(prompt_signals)];
+    if (own_echo) {
+        struct sigaction action {
+        };
+        action.sa_handler = restore_echo_and_raise;
+        for (size_t i = 0; i < std::size(prompt_signals); ++i)
+            sigaction(prompt_signals[i], &action, &saved[i]);
+        echo_off();
+    }
+    if (readpassphrase(prompt, buffer, size, own_echo ? RPP_STDIN : RPP_ECHO_OFF) == nullptr)
         buffer[0] = '\0';
+    if (own_echo) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &echo_saved);
+        for (size_t i = 0; i < std::size(prompt_signals); ++i)
+            sigaction(prompt_signals[i], &saved[i], nullptr);
+        fputc('\n', stderr); // the line end that was not echoed
+    }
     return strlen(buffer);
 }
 
@@ -841,10 +908,28 @@ char *target_user(const Request &request, const CallerIdentity &caller)
 {
     if (request.target_name == nullptr)
         return own_copy(caller.caller_name);
-    const struct passwd *pw = getpwnam(request.target_name);
+    const struct passwd *pw = find_account(request.target_name);
     if (pw == nullptr)
         exit_with_error("Sorry, don't know who user %s is.", request.target_name);
     return own_copy(pw->pw_name);
+}
+
+// The record found, held in the program's buffers, announced.
+bool take_record(const std::optional<RecordFields> &found, const char *target)
+{
+    if (found)
+        load_record(*found, secrets.stored);
+    if (found && debug_level != 0)
+        trace_log(trace_file, LOG_DEBUG, "user %s exists in db (%d/%d)",
+                  printable(target, static_cast<int>(strlen(target))),
+                  static_cast<int>(secrets.stored.apop_len),
+                  static_cast<int>(secrets.stored.scram_len));
+    else if (debug_level != 0)
+        trace_log(trace_file, LOG_DEBUG, "user %s doesn't exist -- adding",
+                  printable(target, static_cast<int>(strlen(target))));
+    emit(stderr, "%s %s%s %s for %s.\n", found ? "Changing" : "Adding", onlysw ? "only " : "",
+         "APOP", "password", target);
+    return found.has_value();
 }
 
 // The caller proves the stored secret; an unencoded one is accepted too.
@@ -880,10 +965,7 @@ size_t ask_new_secret(size_t old_len)
             printf("Please use %s.\n",
                    classes == 1 ? "at least one non-numeric character" : "a longer password");
             // Told before anything is written, not after a change was made.
-            if (fflush(stdout) != 0) {
-                int err = errno;
-                exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
-            }
+            flush_standard_output();
         }
         len = read_secret("New password:", secret, sizeof secrets.new_secret);
         if (len == 0 || (old_len >= len && memcmp(secrets.old_secret, secret, len) == 0))
@@ -904,21 +986,10 @@ size_t ask_new_secret(size_t old_len)
     return is_removal_mark(secret, len) ? 0 : len;
 }
 
-// Stores the record under the lock. An ordinary caller's change stands on the
-// secret he saw (and proved): if it changed meanwhile, nothing is written.
-void store_secret(const datum &key, const char *target, size_t secret_len, bool check_seen)
+// Stores the new secret with the SCRAM field as it stands under the lock.
+void store_secret(Opening &opening, const DBT &key, const std::optional<RecordFields> &current,
+                  const char *target, size_t secret_len)
 {
-    WriteOpening opening =
-        open_db_for_writing("%s: unable to open POP authentication DB:\n\t%s (%i) [%i]", 1383);
-    // The record may have changed since it was read: carry over its SCRAM
-    // field as it stands now, under the lock.
-    std::optional<RecordFields> current = fetch_locked(opening, key);
-    std::string_view apop = current ? current->apop : std::string_view();
-    std::string_view seen(secrets.stored.apop, secrets.stored.apop_len);
-    if (check_seen && apop != seen) {
-        abandon_write(opening);
-        exit_with_error("The password for %s was changed meanwhile; nothing was written", target);
-    }
     std::string_view scram = current ? current->scram : std::string_view();
     size_t len = 0;
     if (!build_record(secrets.record, sizeof secrets.record, secrets.new_secret, secret_len, scram,
@@ -926,13 +997,14 @@ void store_secret(const datum &key, const char *target, size_t secret_len, bool 
         abandon_write(opening);
         exit_with_error("POP authentication DB record for %s is too long to rewrite", target);
     }
-    DBT k = dbt_of(key);
+    reserve_room(opening.fd);
+    DBT k = key;
     DBT content{};
     content.data = secrets.record;
     content.size = static_cast<u_int32_t>(len);
     int result = opening.db->put(opening.db, nullptr, &k, &content, 0);
     explicit_bzero(secrets.record, sizeof secrets.record);
-    report_db_result(result, "store", 0);
+    report_db_status(result, "store", 0);
     if (result != 0) {
         abandon_write(opening);
         exit_with_error(corrupt, db_file);
@@ -940,23 +1012,26 @@ void store_secret(const datum &key, const char *target, size_t secret_len, bool 
     finish_write(opening);
 }
 
-} // namespace
-
-void change_secret(ReadOpening &opening, Request &request, const CallerIdentity &caller)
+// A secret given on the command line: nothing is asked, so the change takes
+// one opening, under the exclusive lock.
+bool change_at_once(Request &request, const DBT &key, const char *target)
 {
-    atexit(wipe_secrets);
-    char *target = target_user(request, caller);
-    datum key = make_key(target);
+    Opening opening = open_db(O_RDWR, true, read_failure);
+    std::optional<RecordFields> current = fetch(opening, key);
+    bool exists = take_record(current, target);
+    store_secret(opening, key, current, target, take_secret_argument(request));
+    return exists;
+}
 
-    datum record = fetch_single(opening.db, key);
-    bool exists = has_record(record);
-    if (exists)
-        load_record(fields_of(record), secrets.stored);
-    // Nobody waits on this process while the caller types: the old secret is
-    // checked against the copy.
-    dbm_close(opening.db);
-    opening.db = nullptr;
-    if (flock(opening.fd, LOCK_UN) != 0) {
+// A secret asked for: no lock is held while a person types. The record is
+// read, the lock released, the secrets asked, and the record read again
+// under the exclusive lock for the store.
+bool change_in_dialogue(const DBT &key, const char *target, const CallerIdentity &caller)
+{
+    Opening reading = open_db(O_RDWR, false, read_failure);
+    bool exists = take_record(fetch(reading, key), target);
+    reading.db->close(reading.db, 0);
+    if (flock(reading.fd, LOCK_UN) != 0) {
         int err = errno;
         exit_with_error("%s: unable to unlock POP authentication DB\n\t%s (%d) [%d]", db_file,
                         strerror(err), err, 1301);
@@ -964,27 +1039,38 @@ void change_secret(ReadOpening &opening, Request &request, const CallerIdentity 
     locked_fd = -1; // the descriptor stays open, unlocked
     release_lock();
     release_output();
-    if (exists && debug_level != 0)
-        trace_log(trace_file, LOG_DEBUG, "user %s exists in db (%d/%d)", target,
-                  static_cast<int>(secrets.stored.apop_len),
-                  static_cast<int>(secrets.stored.scram_len));
-    else if (debug_level != 0)
-        trace_log(trace_file, LOG_DEBUG, "user %s doesn't exist -- adding", target);
-    const char *only = onlysw ? "only " : "";
-    fprintf(stderr, "%s %s%s %s for %s.\n", exists ? "Changing" : "Adding", only, "APOP",
-            "password", target);
 
     size_t old_len = 0;
     if (!caller.privileged && secrets.stored.apop_len > 0)
         old_len = check_old_secret();
-
-    size_t len =
-        request.has_secret_argument ? take_secret_argument(request) : ask_new_secret(old_len);
+    size_t len = ask_new_secret(old_len);
     explicit_bzero(secrets.old_secret, sizeof secrets.old_secret);
-    store_secret(key, target, len, !caller.privileged);
-    explicit_bzero(&secrets.stored, sizeof secrets.stored);
-    explicit_bzero(secrets.new_secret, sizeof secrets.new_secret);
+
+    Opening writing =
+        open_db(O_RDWR, true, {"%s: unable to open POP authentication DB:\n\t%s (%i) [%i]", 1383});
+    std::optional<RecordFields> current = fetch(writing, key);
+    // An ordinary caller's change stands on the secret he saw, and proved.
+    std::string_view apop = current ? current->apop : std::string_view();
+    std::string_view seen(secrets.stored.apop, secrets.stored.apop_len);
+    if (!caller.privileged && apop != seen) {
+        abandon_write(writing);
+        exit_with_error("The password for %s was changed meanwhile; nothing was written", target);
+    }
+    store_secret(writing, key, current, target, len);
+    return exists;
+}
+
+} // namespace
+
+void change_secret(Request &request, const CallerIdentity &caller)
+{
+    atexit(wipe_secrets);
+    char *target = target_user(request, caller);
+    DBT key = make_key(target);
+    bool exists = request.has_secret_argument ? change_at_once(request, key, target)
+                                              : change_in_dialogue(key, target, caller);
+    explicit_bzero(&secrets, sizeof secrets);
     audit_notice(caller.privileged, "tolmark: %s %s %s%s %s for %s", caller.caller_name,
-                 exists ? "changed" : "added", only, "APOP", "password", target);
+                 exists ? "changed" : "added", onlysw ? "only " : "", "APOP", "password", target);
     free(target);
 }

@@ -7,22 +7,14 @@
 #include <string_view>
 #include <sys/resource.h>
 
-#define DB_DBM_HSEARCH 1
 #include <db.h>
-// The old dbm names are macros that would rewrite unrelated code.
-#undef fetch
-#undef store
-#undef firstkey
-#undef nextkey
-#undef dbminit
-#undef dbmclose
 
 #include "tolmark.h"
 
 // ---- database location and records ----
 
-extern const char db_path[]; // given to dbm_open
-extern const char db_file[]; // the one file the ndbm back end keeps
+extern const char db_path[]; // the database's name, as messages show it
+extern const char db_file[]; // the one file that holds it: the name plus ".db"
 
 constexpr size_t field_size = 1024; // a field of at most 1023 bytes and a NUL
 constexpr size_t record_max = 1024; // largest record this program writes
@@ -49,36 +41,25 @@ void complement_encode(char *dst, const char *src, size_t len);
 // would not fit in out_size bytes. *len receives the record's size.
 bool build_record(char *out, size_t out_size, const char *secret, size_t secret_len,
                   std::string_view scram, size_t *len);
-datum make_key(const char *name);
+DBT make_key(const char *name);
 // The length of a key's text: up to its first NUL, within its size, at most
 // 1023 bytes.
-size_t key_length(const datum &key);
+size_t key_length(const DBT &key);
 // Copies a key's text into out, cut to fit.
-void key_text(const datum &key, char *out, size_t out_size);
+void key_text(const DBT &key, char *out, size_t out_size);
 
 void prepare_db_paths();
 // Raises a resource's soft limit to its hard one, which it returns.
 rlim_t raise_soft_limit(int resource);
 
-struct ReadOpening {
-    DBM *db;
-    DBC *walk; // instead of db when every entry is listed: one cursor over the file
-    int fd;    // db_file, share-locked
-};
-// With walk, a cursor over every entry instead of the ndbm handle; with hold,
-// the trace file and standard error are held back while the lock is held.
-ReadOpening open_db_for_reading(int file_flags, bool walk, bool hold);
-// Closes the database and releases its lock.
-void close_db_for_reading(ReadOpening &opening);
-
 // ---- actions ----
 
+// Each opens the database as it needs it and ends the run on a failure.
 void delete_user(const Request &request, const CallerIdentity &caller);
 void initialize_db(const Request &request, const CallerIdentity &caller);
-bool lists_all(const Request &request, const CallerIdentity &caller);
-void list_entries(ReadOpening &opening, const Request &request, const CallerIdentity &caller);
+void list_entries(const Request &request, const CallerIdentity &caller);
 // Wipes the secret argument of the request once it has taken it.
-void change_secret(ReadOpening &opening, Request &request, const CallerIdentity &caller);
+void change_secret(Request &request, const CallerIdentity &caller);
 
 // ---- diagnostics ----
 
@@ -91,12 +72,17 @@ void trace_log_v(FILE *file, int level, const char *format, va_list args);
 void audit_notice(bool privileged, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Writes to file, or holds the text back while output is held.
 void emit(FILE *file, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void emit_bytes(FILE *file, const char *data, size_t len);
 
-// While the database is locked exclusively, the trace file and standard
-// error, which the caller controls, are not written: their output is held
-// back, bounded, and written once the lock is gone.
+// While the database is locked, nothing is written where the caller or
+// another process could make the holder wait: standard output and error, the
+// trace file and the system log are held back and written once the lock is
+// gone.
 void hold_output();
 void release_output();
+// Writes what was held and flushes standard output; a failure to write it is
+// fatal, so that no run ends as if its output had been read.
+void flush_standard_output();
 // The descriptor that holds the database's lock, or -1; a fatal exit closes it
 // before it reports.
 extern int locked_fd;
@@ -107,9 +93,11 @@ void block_all_signals();
 // Releases the lock and lets signals through again, harmlessly: from then on
 // a signal no longer ends the run.
 void release_lock();
-void report_db_status(DBM *db, const char *operation, int tolerant);
-// The decision behind report_db_status, given the handle's error state and
-// the error number that the operation left.
+// Reports Berkeley DB's answer to an operation, as the ndbm interface always
+// reported its error state.
+void report_db_status(int result, const char *operation, int tolerant);
+// The decision behind report_db_status, given the error state and the error
+// number that the operation left.
 void report_db_state(int state, int saved_errno, const char *operation, bool tolerant);
 const char *printable(const void *data, int length);
 // One trace file entry; overflow_format is the format of a message that did

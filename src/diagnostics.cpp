@@ -1,11 +1,14 @@
 // Traces, audit notices, the fatal exit and reports of the database's state.
-// Nothing here allocates: messages go through two static buffers.
+// Nothing here allocates: messages go through static buffers.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -29,45 +32,182 @@ constexpr int printable_budget = 1023;
 char message[message_size];
 char printable_text[printable_budget + 1];
 
-// Output held back while the database is locked: the trace file and standard
-// error belong to the caller, who could stall a write to them.
+// Output held back while the database is locked. Standard output and error,
+// the trace file and the system log can each be stalled, by the caller or by
+// another process: what is written to them meanwhile is collected in a memory
+// file, which does not count against the resident size, and copied out once
+// the lock is gone.
 struct HeldOutput {
-    char text[8192];
+    char *buffer; // filled first, then moved into the memory file
+    size_t size;
     size_t len;
-    bool cut;
+    int fd;  // the memory file, made when the buffer first fills
+    int err; // why the rest could not be collected, or 0
 };
-bool holding = false;
-HeldOutput held_trace;
-HeldOutput held_errors;
 
-void hold_text(HeldOutput &held, const char *format, va_list args)
+char out_buffer[1 << 16];
+char trace_buffer[8192];
+char errors_buffer[8192];
+char log_buffer[8192];
+HeldOutput held_out{out_buffer, sizeof out_buffer, 0, -1, 0};
+HeldOutput held_trace{trace_buffer, sizeof trace_buffer, 0, -1, 0};
+HeldOutput held_errors{errors_buffer, sizeof errors_buffer, 0, -1, 0};
+// Each record a priority digit, the message and a NUL.
+HeldOutput held_log{log_buffer, sizeof log_buffer, 0, -1, 0};
+bool holding = false;
+
+const char dropped_note[] = "\n(further messages were dropped)\n";
+
+bool write_all(int fd, const char *data, size_t len)
 {
-    size_t room = sizeof held.text - held.len;
-    int n = vsnprintf(held.text + held.len, room, format, args);
-    if (n < 0 || static_cast<size_t>(n) >= room) {
-        held.cut = true;
-        held.len = sizeof held.text - 1;
-        return;
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<size_t>(n);
     }
-    held.len += static_cast<size_t>(n);
+    return true;
 }
 
-void write_held(FILE *file, HeldOutput &held)
+// Moves the buffer into the memory file.
+bool spill(HeldOutput &held)
 {
-    if (file != nullptr && held.len > 0) {
-        fwrite(held.text, 1, held.len, file);
-        if (held.cut)
-            fputs("\n(further messages were dropped)\n", file);
-        fflush(file);
+    if (held.err != 0)
+        return false;
+    if (held.fd < 0)
+        held.fd = memfd_create("tolmark-held", MFD_CLOEXEC);
+    if (held.fd < 0 || !write_all(held.fd, held.buffer, held.len)) {
+        held.err = errno;
+        return false;
     }
     held.len = 0;
-    held.cut = false;
+    return true;
+}
+
+// A listing that cannot be collected whole must not end as if it were.
+void check_held(const HeldOutput &held)
+{
+    if (&held == &held_out && held.err != 0)
+        exit_with_error("unable to write standard output: %s (%d)", strerror(held.err), held.err);
+}
+
+void hold_bytes(HeldOutput &held, const char *data, size_t len)
+{
+    while (len > 0 && (held.len < held.size || spill(held))) {
+        size_t n = len < held.size - held.len ? len : held.size - held.len;
+        memcpy(held.buffer + held.len, data, n);
+        held.len += n;
+        data += n;
+        len -= n;
+    }
+    check_held(held);
+}
+
+// A text longer than the whole buffer is cut to it.
+void hold_text(HeldOutput &held, const char *format, va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    size_t room = held.size - held.len;
+    int n = vsnprintf(held.buffer + held.len, room, format, args);
+    if (n >= 0 && static_cast<size_t>(n) < room) {
+        held.len += static_cast<size_t>(n);
+    } else if (n >= 0 && spill(held)) {
+        n = vsnprintf(held.buffer, held.size, format, again);
+        held.len = n < 0 ? 0 : std::min(static_cast<size_t>(n), held.size - 1);
+    }
+    va_end(again);
+    check_held(held);
+}
+
+// Copies the memory file to fd in large blocks; the error of a write that
+// failed, or 0.
+int copy_out(HeldOutput &held, int fd)
+{
+    off_t offset = 0;
+    ssize_t n;
+    do
+        n = sendfile(fd, held.fd, &offset, 1 << 30);
+    while (n > 0 || (n < 0 && errno == EINTR));
+    if (n == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // Not every output takes sendfile (a terminal, a file opened to
+    // append): the buffer carries the rest.
+    while ((n = pread(held.fd, held.buffer, held.size, offset)) > 0) {
+        if (!write_all(fd, held.buffer, static_cast<size_t>(n)))
+            return errno;
+        offset += n;
+    }
+    return n < 0 ? errno : 0;
+}
+
+// Writes what was held to fd, with a note where some was lost when note is
+// set; the error of a write that failed, or 0.
+int send_held(HeldOutput &held, int fd, bool note)
+{
+    int err = 0;
+    bool lost = held.err != 0;
+    if (held.fd < 0 || !spill(held)) {
+        if (!write_all(fd, held.buffer, held.len))
+            err = errno;
+    } else {
+        err = copy_out(held, fd);
+    }
+    if (lost && note && err == 0)
+        write_all(fd, dropped_note, sizeof dropped_note - 1);
+    if (held.fd >= 0)
+        close(held.fd);
+    held = HeldOutput{held.buffer, held.size, 0, -1, 0};
+    return err;
+}
+
+// A message for the system log, whose socket can stall too.
+void send_to_log(int level, const char *prefix, const char *text)
+{
+    if (!holding) {
+        syslog(level, "%s%s", prefix, text);
+        return;
+    }
+    char digit = static_cast<char>('0' + LOG_PRI(level));
+    hold_bytes(held_log, &digit, 1);
+    hold_bytes(held_log, prefix, strlen(prefix));
+    hold_bytes(held_log, text, strlen(text) + 1);
+}
+
+void replay_log()
+{
+    HeldOutput &held = held_log;
+    bool spilled = held.fd >= 0 && spill(held) && lseek(held.fd, 0, SEEK_SET) == 0;
+    size_t have = spilled ? 0 : held.len;
+    for (;;) {
+        ssize_t n = spilled ? read(held.fd, held.buffer + have, held.size - have) : 0;
+        have += n > 0 ? static_cast<size_t>(n) : 0;
+        size_t at = 0;
+        for (const char *end;
+             (end = static_cast<const char *>(memchr(held.buffer + at, '\0', have - at)));
+             at = static_cast<size_t>(end - held.buffer) + 1)
+            syslog(held.buffer[at] - '0', "%s", held.buffer + at + 1);
+        memmove(held.buffer, held.buffer + at, have - at);
+        have -= at;
+        if (n <= 0)
+            break;
+    }
+    if (held.fd >= 0)
+        close(held.fd);
+    held = HeldOutput{held.buffer, held.size, 0, -1, 0};
 }
 
 HeldOutput *held_for(FILE *file)
 {
     if (!holding || file == nullptr)
         return nullptr;
+    if (file == stdout)
+        return &held_out;
     if (file == stderr)
         return &held_errors;
     return file == trace_file ? &held_trace : nullptr;
@@ -88,6 +228,14 @@ void emit(FILE *file, const char *format, ...)
     va_end(args);
 }
 
+void emit_bytes(FILE *file, const char *data, size_t len)
+{
+    if (HeldOutput *held = held_for(file); held != nullptr)
+        hold_bytes(*held, data, len);
+    else if (file != nullptr)
+        fwrite(data, 1, len, file);
+}
+
 void hold_output()
 {
     holding = true;
@@ -98,8 +246,24 @@ void release_output()
     if (!holding)
         return;
     holding = false;
-    write_held(trace_file, held_trace);
-    write_held(stderr, held_errors);
+    // What was written before the output was held goes first.
+    for (FILE *file : {trace_file, stderr, stdout})
+        if (file != nullptr)
+            fflush(file);
+    if (trace_file != nullptr)
+        send_held(held_trace, fileno(trace_file), true);
+    replay_log();
+    send_held(held_errors, STDERR_FILENO, true);
+    if (int err = send_held(held_out, STDOUT_FILENO, false); err != 0)
+        exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
+}
+
+void flush_standard_output()
+{
+    release_output();
+    int err = fflush(stdout) != 0 ? errno : EIO; // EIO: an earlier write failed
+    if (ferror(stdout) != 0)
+        exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
 }
 
 namespace
@@ -204,9 +368,9 @@ void trace_log_v(FILE *file, int level, const char *format, va_list args)
     int n = format_bounded(message, message_limit, format, args);
     const char *overflow = n == -1 ? (format != nullptr ? format : "") : nullptr;
     if (file == nullptr) {
-        syslog(level, "%s", message);
+        send_to_log(level, "", message);
         if (overflow != nullptr)
-            syslog(LOG_NOTICE, "Buffer size exceeded logging msg: %s", overflow);
+            send_to_log(LOG_NOTICE, "Buffer size exceeded logging msg: ", overflow);
         return;
     }
     struct timeval now;
@@ -232,15 +396,54 @@ void audit_notice(bool privileged, const char *format, ...)
     // An ordinary caller chooses the trace file, and may stall it: his
     // notices reach the system log first, whatever the file is.
     if (trace_file != nullptr && !privileged) {
+        bool held = holding;
+        holding = false; // the lock is gone: the log may take its time
         va_start(args, format);
         trace_log_v(nullptr, LOG_NOTICE, format, args);
         va_end(args);
+        holding = held;
     }
     release_output();
     va_start(args, format);
     trace_log_v(trace_file, LOG_NOTICE, format, args);
     va_end(args);
 }
+
+namespace
+{
+
+// A fatal message as traced: the program's own text as it stands, what it was
+// given (names, switches, paths) rendered printable, so that no caller's text
+// reaches the log raw. The messages take strings and ints only.
+void trace_fatal(const char *format, va_list args)
+{
+    char text[message_limit - 1];
+    size_t len = 0;
+    auto append = [&](const char *part) {
+        size_t n = strnlen(part, sizeof text - 1 - len);
+        memcpy(text + len, part, n);
+        len += n;
+    };
+    for (const char *p = format; *p != '\0'; ++p) {
+        char piece[16] = {*p, '\0'};
+        if (*p == '%' && p[1] == 's') {
+            const char *given = va_arg(args, const char *);
+            const char *shown =
+                printable(given, given != nullptr ? static_cast<int>(strlen(given)) : 0);
+            append(shown != nullptr ? shown : "");
+            piece[0] = '\0';
+        } else if (*p == '%' && (p[1] == 'd' || p[1] == 'i')) {
+            snprintf(piece, sizeof piece, "%d", va_arg(args, int));
+        }
+        if (*p == '%' && p[1] != '\0')
+            ++p;
+        append(piece);
+    }
+    text[len] = '\0';
+    trace_log(trace_file, LOG_DEBUG, "%s", text);
+}
+
+} // namespace
 
 void exit_with_error(const char *format, ...)
 {
@@ -255,7 +458,7 @@ void exit_with_error(const char *format, ...)
     fputc('\n', stderr);
     if (debug_level != 0) {
         va_start(args, format);
-        trace_log_v(trace_file, LOG_DEBUG, format, args);
+        trace_fatal(format, args);
         va_end(args);
     }
     close_trace_file();
@@ -288,10 +491,12 @@ void report_db_state(int state, int saved_errno, const char *operation, bool tol
     }
 }
 
-void report_db_status(DBM *db, const char *operation, int tolerant)
+void report_db_status(int result, const char *operation, int tolerant)
 {
-    int saved_errno = errno;
-    report_db_state(dbm_error(db), saved_errno, operation, tolerant != 0);
+    // A missing key is no error, and leaves ENOENT, as it always has; a
+    // failure is reported by its own code.
+    int saved_errno = result == DB_NOTFOUND ? ENOENT : result > 0 ? result : errno;
+    report_db_state(result == DB_NOTFOUND ? 0 : result, saved_errno, operation, tolerant != 0);
 }
 
 namespace

@@ -2,6 +2,7 @@
 // Installed set-user-id to the pop account; every rule is decided on the
 // real uid.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,10 +61,7 @@ const OptionEntry &find_option(const char *name)
 // Output that did not reach its reader is a failure, not a success.
 [[noreturn]] void normal_end()
 {
-    release_output();
-    int err = fflush(stdout) != 0 ? errno : EIO; // EIO: an earlier write failed
-    if (ferror(stdout) != 0)
-        exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
+    flush_standard_output();
     close_trace_file();
     exit(0);
 }
@@ -116,7 +114,8 @@ void open_trace_file(const char *name)
         exit_with_error("Unable to open trace file \"%s\": %s (%d)\n", name, strerror(err), err);
     }
     trace_file = file; // an earlier trace stream stays open, unused
-    trace_log(trace_file, LOG_DEBUG, "Trace and Debug destination is file \"%s\"", name);
+    trace_log(trace_file, LOG_DEBUG, "Trace and Debug destination is file \"%s\"",
+              printable(name, static_cast<int>(strlen(name))));
     if (setresuid(static_cast<uid_t>(-1), saved_euid, static_cast<uid_t>(-1)) != 0)
         exit_with_error("internal error @ %i", 500);
 }
@@ -145,7 +144,8 @@ void read_switches(int argc, char **argv)
         if (option.takes_argument != 0 && (!has_next || argv[i + 1][0] == '-'))
             exit_with_error("missing argument for %s", word);
         if (debug_level != 0)
-            trace_log(trace_file, LOG_DEBUG, "...processing switch '-%s'", name);
+            trace_log(trace_file, LOG_DEBUG, "...processing switch '-%s'",
+                      printable(name, static_cast<int>(strlen(name))));
 
         int consumed = 1;
         switch (option.code) {
@@ -203,12 +203,12 @@ CallerIdentity identify_caller()
 {
     CallerIdentity caller;
     caller.real_uid = getuid();
-    const struct passwd *pw = getpwuid(caller.real_uid);
+    const struct passwd *pw = find_account_of(caller.real_uid);
     if (pw == nullptr)
         exit_with_error("Sorry, don't know who you (uid %d) are.",
                         static_cast<int>(caller.real_uid));
     caller.caller_name = own_copy(pw->pw_name);
-    pw = getpwnam(pop_account);
+    pw = find_account(pop_account);
     if (pw == nullptr)
         exit_with_error("\"%s\": userid unknown", pop_account);
     caller.pop_uid = pw->pw_uid;
@@ -242,6 +242,10 @@ int main(int argc, char **argv)
     fill_standard_descriptors();
     // The password database and Berkeley DB need descriptors of their own.
     raise_soft_limit(RLIMIT_NOFILE);
+    // Output held back in memory grows as a file does: a write past the size
+    // limit fails, and is reported, instead of ending the run.
+    raise_soft_limit(RLIMIT_FSIZE);
+    signal(SIGXFSZ, SIG_IGN);
     umask(077);
     program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const char *slash = strrchr(program_name, '/');
@@ -257,19 +261,13 @@ int main(int argc, char **argv)
     enforce_permissions(caller);
     prepare_db_paths();
 
-    if (request.action == Action::remove) {
+    if (request.action == Action::remove)
         delete_user(request, caller);
-    } else if (request.action == Action::init) {
+    else if (request.action == Action::init)
         initialize_db(request, caller);
-    } else {
-        bool listing = request.action == Action::list;
-        // An ordinary caller's own output waits while he holds the lock.
-        ReadOpening opening = open_db_for_reading(
-            listing ? O_RDONLY : O_RDWR, listing && lists_all(request, caller), !caller.privileged);
-        if (listing)
-            list_entries(opening, request, caller);
-        else
-            change_secret(opening, request, caller);
-    }
+    else if (request.action == Action::list)
+        list_entries(request, caller);
+    else
+        change_secret(request, caller);
     normal_end();
 }

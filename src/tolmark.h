@@ -43,3 +43,7 @@ void close_trace_file();
 
 // A copy of a name that outlives the password database's static entry.
 char *own_copy(const char *name);
+// The password database's entry for a name, or for the caller's uid; null
+// when there is none. A look-up that fails ends the run.
+const struct passwd *find_account(const char *name);
+const struct passwd *find_account_of(uid_t uid);

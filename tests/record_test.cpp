@@ -82,9 +82,9 @@ TEST(Record, Build)
 
 TEST(Record, Keys)
 {
-    datum key = make_key("bob");
-    EXPECT_EQ(std::string(static_cast<char *>(key.dptr), key.dsize), "bob\0"s);
-    EXPECT_EQ(make_key("").dsize, 1);
+    DBT key = make_key("bob");
+    EXPECT_EQ(std::string(static_cast<char *>(key.data), key.size), "bob\0"s);
+    EXPECT_EQ(make_key("").size, 1u);
 
     // Key bytes, key_length, buffer size, key_text: the text ends at the first
     // NUL, the key's size, 1023 bytes or the buffer.
@@ -98,7 +98,9 @@ TEST(Record, Keys)
         SCOPED_TRACE(testing::PrintToString(bytes.substr(0, 40)));
         std::vector<char> block(bytes.begin(), bytes.end());
         char filler = 'z';
-        datum key{block.empty() ? &filler : block.data(), static_cast<int>(block.size())};
+        DBT key{};
+        key.data = block.empty() ? &filler : block.data();
+        key.size = static_cast<u_int32_t>(block.size());
         std::vector<char> out(out_size + 8, '\x5a');
         EXPECT_EQ(key_length(key), length);
         key_text(key, out.data(), out_size);
@@ -106,8 +108,8 @@ TEST(Record, Keys)
         EXPECT_EQ(std::count(out.begin() + static_cast<long>(out_size), out.end(), '\x5a'), 8);
     }
     char out[8] = "zzzzzzz";
-    datum negative{const_cast<char *>("abc"), -1};
-    EXPECT_EQ(key_length(negative), 0u);
-    key_text(negative, out, sizeof out);
+    DBT none{}; // no data at all
+    EXPECT_EQ(key_length(none), 0u);
+    key_text(none, out, sizeof out);
     EXPECT_STREQ(out, "");
 }

@@ -173,9 +173,9 @@ std::string item(unsigned char b)
     CHECK(std::string_view(record.scram, record.scram_len + 1) ==
           std::string(fields.scram.substr(0, field_size - 1)) + '\0');
 
-    datum key{const_cast<char *>(bytes), -1 - static_cast<int>(size)};
-    CHECK(key_length(key) == 0);
-    key.dsize = static_cast<int>(size);
+    DBT key{};
+    key.data = const_cast<char *>(bytes);
+    key.size = static_cast<u_int32_t>(size);
     const size_t len = key_length(key);
     // The key ends at its first NUL or its size, or is cut at 1023 bytes or more.
     CHECK(len <= size && all.substr(0, len).find('\0') == all.npos &&
