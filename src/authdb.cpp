@@ -845,7 +845,7 @@ size_t read_secret(const char *prompt, char *buffer, size_t size)
             sigaction(prompt_signals[i], &action, &saved[i]);
         echo_off();
     }
-    if (readpassphrase(prompt, buffer, size, own_echo ? RPP_STDIN : RPP_ECHO_OFF) == nullptr)
+    if (readpassphrase(prompt, buffer, size, RPP_ECHO_OFF) == nullptr)
         buffer[0] = '\0';
     if (own_echo) {
         tcsetattr(STDIN_FILENO, TCSANOW, &echo_saved);

@@ -300,50 +300,63 @@ TEST_F(Change, ScramFieldWrittenMeanwhileIsKept)
     }
 }
 
+// With a controlling terminal, and with the terminal on standard input and
+// error only (su -c, setsid): no secret is shown, and echo comes back.
 TEST_F(Change, EchoIsOffWhileSecretsAreTyped)
 {
-    prepare("alice", record_of("Old-pass1"));
-    std::vector<bool> echo;
-    int kept = -1; // keeps the terminal for a look after the end
-    auto look = [&](pid_t, int terminal) {
-        echo.push_back(echo_on(terminal));
-        if (kept < 0)
-            kept = dup(terminal);
-    };
-    RunResult r =
-        run(alice, {},
-            {{Old, "Old-pass1", look}, {New, "New-pass2", look}, {Again, "New-pass2", look}});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(echo, (std::vector<bool>{false, false, false}));
-    EXPECT_TRUE(echo_on(kept));
-    close(kept);
+    for (bool controlling : {true, false}) {
+        SCOPED_TRACE(controlling ? "controlling terminal" : "no controlling terminal");
+        prepare("alice", record_of("Old-pass1"));
+        std::vector<bool> echo;
+        int kept = -1; // keeps the terminal for a look after the end
+        auto look = [&](pid_t, int terminal) {
+            echo.push_back(echo_on(terminal));
+            if (kept < 0)
+                kept = dup(terminal);
+        };
+        RunResult r = run(RunSpec{.caller = alice,
+                                  .dialogue = {{Old, "Old-pass1", look},
+                                               {New, "New-pass2", look},
+                                               {Again, "New-pass2", look}},
+                                  .no_controlling_terminal = !controlling});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(echo, (std::vector<bool>{false, false, false}));
+        EXPECT_EQ(r.terminal.find("-pass"), std::string::npos) << r.terminal;
+        EXPECT_TRUE(echo_on(kept));
+        close(kept);
+    }
 }
 
 TEST_F(Change, InterruptAtAPromptRestoresTheTerminal)
 {
     const std::vector<std::pair<std::string, std::string>> steps = {
         {Old, "Old-pass1"}, {New, "New-pass2"}, {Again, "New-pass2"}};
-    for (size_t stop = 0; stop < steps.size(); ++stop) {
-        SCOPED_TRACE(steps[stop].first);
-        std::map<Bytes, Bytes> before = prepare("alice", record_of("Old-pass1", "alice-scram"));
-        int kept = -1;
-        std::vector<Exchange> dialogue;
-        for (size_t i = 0; i < stop; ++i)
-            dialogue.push_back({steps[i].first, steps[i].second});
-        dialogue.push_back({steps[stop].first, "",
-                            [&](pid_t pid, int terminal) {
-                                kept = dup(terminal);
-                                EXPECT_TRUE(wait_until_reading(pid));
-                                kill(pid, SIGINT);
-                            },
-                            false});
-        RunResult r = run(alice, {}, dialogue);
-        EXPECT_EQ(r.status, 128 + SIGINT);
-        EXPECT_TRUE(echo_on(kept));
-        close(kept);
-        EXPECT_EQ(contents(), before);
-        EXPECT_TRUE(syslog().empty());
-    }
+    // Without a controlling terminal the keys send nothing: su passes a
+    // hangup or a termination on.
+    const std::tuple<bool, int> ways[] = {{true, SIGINT}, {false, SIGHUP}, {false, SIGTERM}};
+    for (const auto &[controlling, sig] : ways)
+        for (size_t stop = 0; stop < steps.size(); ++stop) {
+            SCOPED_TRACE(steps[stop].first + " " + strsignal(sig));
+            std::map<Bytes, Bytes> before = prepare("alice", record_of("Old-pass1", "alice-scram"));
+            int kept = -1;
+            std::vector<Exchange> dialogue;
+            for (size_t i = 0; i < stop; ++i)
+                dialogue.push_back({steps[i].first, steps[i].second});
+            dialogue.push_back({steps[stop].first, "",
+                                [&, sig](pid_t pid, int terminal) {
+                                    kept = dup(terminal);
+                                    EXPECT_TRUE(wait_until_reading(pid));
+                                    kill(pid, sig);
+                                },
+                                false});
+            RunResult r = run(RunSpec{
+                .caller = alice, .dialogue = dialogue, .no_controlling_terminal = !controlling});
+            EXPECT_EQ(r.status, 128 + sig);
+            EXPECT_TRUE(echo_on(kept));
+            close(kept);
+            EXPECT_EQ(contents(), before);
+            EXPECT_TRUE(syslog().empty());
+        }
 }
 
 TEST_F(Change, SecretArgumentLeavesTheProcessListing)

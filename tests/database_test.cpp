@@ -82,6 +82,10 @@ TEST_F(Database, WithoutPopAccountEveryActionIsRefused)
 
 TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
 {
+    // A killed -init's leftovers, its own and Berkeley DB's, are cleared.
+    const auto folder = std::filesystem::path(db_path).parent_path();
+    for (const auto &leftover : {db_path + ".new.db", (folder / "__db.tol.mark.new.db").string()})
+        std::ofstream(leftover) << "left over\n";
     RunResult r = run(root, {"-init"}, {}, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, ""); // no question without a file
@@ -96,6 +100,7 @@ TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].priority, LOG_NOTICE);
     EXPECT_EQ(log[0].message, "tolmark: user \"root\" initialized db \"" + db_path + "\"");
+    EXPECT_FALSE(std::filesystem::exists(folder / "__db.tol.mark.new.db"));
 }
 
 TEST_F(Database, InitOfAnExistingDatabase)

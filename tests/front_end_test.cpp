@@ -181,6 +181,27 @@ TEST_F(FrontEnd, DebugTracesGoToTheSystemLog)
     log = syslog();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1].message, "...processing switch '-%d%x%s'");
+
+    // Nor a log line of its own, nor a terminal's escape: what the caller
+    // gives is traced printable, in traces, notices and fatal messages.
+    const std::string forged = "x\nDec  9 12:00:00 host sshd[1]: Accepted\x1b[2J";
+    const std::string shown = "x\\nDec  9 12:00:00 host sshd[1]: Accepted\\0x1b[2J";
+    create_db();
+    put(key(forged), record_of("s"));
+    std::string trace = file("t");
+    for (auto args : {std::vector<std::string>{"-debug", "-" + forged},
+                      {"-debug", "-delete", forged},
+                      {"-debug", "-list", forged},
+                      {"-trace", trace, "-list", forged}})
+        run(root, args);
+    log = syslog();
+    ASSERT_GT(log.size(), 3u);
+    EXPECT_EQ(log[2].message, "...processing switch '-" + shown + "'");
+    for (const std::string &text : {log.back().message, read_file(trace)})
+        EXPECT_NE(text.find("no entry for \"" + shown + "\" in"), std::string::npos) << text;
+    for (const LogEntry &entry : log)
+        EXPECT_EQ(entry.message.find_first_of("\n\x1b"), std::string::npos) << entry.message;
+    EXPECT_EQ(read_file(trace).find(forged), std::string::npos);
 }
 
 TEST_F(FrontEnd, FatalErrorsAreTracedWhenDebugging)

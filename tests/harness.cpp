@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -164,6 +165,12 @@ Running Tolmark::start(RunSpec spec)
             dup2(open(spec.out_path.c_str(), O_WRONLY), 1);
         if (spec.close_stderr)
             close(2);
+        if (spec.no_controlling_terminal) {
+            dup2(0, 2);
+            signal(SIGHUP, SIG_IGN); // sent to the session as it lets go
+            ioctl(0, TIOCNOTTY);
+            signal(SIGHUP, SIG_DFL);
+        }
         close_range(3, ~0U, 0); // nothing of the test's reaches the program
         if (spec.alarm_blocked) {
             sigset_t alarm;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -174,6 +175,39 @@ TEST_F(Locks, StalledTraceFileHoldsNobodyUp)
     answering.join();
     close(drain);
     close(fill);
+}
+
+// A listing whose reader is away (a paused pager) holds no lock: it writes
+// only once the lock is gone, and is whole when it is read at last.
+TEST_F(Locks, PausedListingHoldsNobodyUp)
+{
+    prepare();
+    for (int i = 0; i < 300; ++i)
+        put(key(std::string(600, 'n') + std::to_string(i)), record_of("s"));
+    RunResult whole = run_as(root, {"-list", "ALL"});
+    ASSERT_GT(whole.out.size(), 2 * 65536u); // more than a pipe and a buffer hold
+    std::string fifo = file("pager");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int pager = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    Running listing = start(RunSpec{.args = {"-list", "ALL"}, .out_path = fifo});
+    int queued = 0;
+    for (int waited = 0; queued < 65536 && waited < 10000; waited += 10) {
+        usleep(10000);
+        ioctl(pager, FIONREAD, &queued);
+    }
+    EXPECT_EQ(queued, 65536); // the pipe is full, the listing waits
+    auto began = Clock::now();
+    RunResult other = run_as(root, {"-delete", "carol"});
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_LT(seconds_since(began), 5);
+    fcntl(pager, F_SETFL, 0);
+    std::string out;
+    char buffer[65536];
+    for (ssize_t n; (n = read(pager, buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<size_t>(n));
+    close(pager);
+    EXPECT_EQ(finish(listing).status, 0);
+    EXPECT_EQ(out, whole.out);
 }
 
 // Writers, readers and -init -safe at once: nothing is lost or damaged.
