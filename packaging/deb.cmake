@@ -7,7 +7,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "ztolmark creates the POP3 server's authent
 administrators add, change, list and delete users' APOP secrets, and every
 user change his own. It is installed set-user-id to the pop account, which
 owns the database.")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "tolmark developers <postmaster@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "tolmark maintainers <maintainers@tolmark.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -18,4 +19,13 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The database's directory lies outside the prefix.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
+# deb-files.cmake compresses the manual pages in the staged tree, adds the
+# copyright file and the changelog, and takes the compiler's notes out of the
+# program; the CPACK_TOLMARK_ names are for it.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-files.cmake)
+set(CPACK_TOLMARK_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_TOLMARK_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
+set(CPACK_TOLMARK_MANDIR ${CMAKE_INSTALL_FULL_MANDIR})
+set(CPACK_TOLMARK_DOCDIR ${CMAKE_INSTALL_FULL_DOCDIR})
+set(CPACK_TOLMARK_OBJCOPY ${CMAKE_OBJCOPY})
 include(CPack)

@@ -629,7 +629,10 @@ bool confirmed()
 
 void initialize_db(const Request &request, const CallerIdentity &caller)
 {
-    (void)setuid(getuid());
+    // All of root's ids: pop's rights stay behind, unless the folder asks
+    // for them below.
+    if (setuid(getuid()) != 0)
+        exit_with_error("internal error @ %i", 1029);
     if (folder_open_to_others())
         become_pop(caller);
     struct stat st;

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # A staged install (DESTDIR) of the build tree: the files and their links, no
 # set-user-id bit, the program under each name, the manual page's lint and the
-# completion.
+# completion. A relative database path is refused; as root, scripts/install
+# runs into a folder of its own.
 set -euo pipefail
-cmake=$1 build=$2 stage=$3 version=$4 db_path=$5
+cmake=$1 build=$2 stage=$3 version=$4 db_path=$5 source=$6 work=$7
 fail() { echo "FAIL: $*" >&2; exit 1; }
+mkdir -p "$work"
 
 rm -rf "$stage"
 DESTDIR=$stage "$cmake" --install "$build" --prefix /usr/local >/dev/null
@@ -42,12 +44,73 @@ if [[ -f $completion ]]; then
     complete_line() {
         bash -c 'source "$1"; source "$2"; read -ra COMP_WORDS <<<"$3"; COMP_LINE=$3
             COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMP_POINT=${#COMP_LINE}
-            _ztolmark; echo "${COMPREPLY[*]}"' _ "$completion" \
-            "$root/share/bash-completion/completions/zvestmark" "$1"
+            _ztolmark "${COMP_WORDS[0]}"; echo "${COMPREPLY[*]}"' _ "$completion" \
+            "$root/share/bash-completion/completions/zvestmark" "$1" 2>&1
     }
+    # Stand-ins for the program: zvestmark lists entries; ztolmark complains,
+    # then hangs before it lists one.
+    fake=$work/fake
+    mkdir -p "$fake"
+    printf '%s\n' '#!/bin/sh' '[ "$*" = "-list ALL" ] || exit 1' \
+        'printf "%-16s: %-4s %s\n" ghost APOP "" roamer "" SCRAM long-name-of-a-mailbox APOP SCRAM' \
+        >"$fake/zvestmark"
+    printf '%s\n' '#!/bin/sh' 'echo no database >&2' 'sleep 4' 'echo "rover           : APOP "' \
+        >"$fake/ztolmark"
+    chmod +x "$fake/zvestmark" "$fake/ztolmark"
+    export PATH=$fake:$PATH
     [[ $(complete_line "zvestmark -li") == -list ]] || fail "completion of -li"
-    [[ $(complete_line "ztolmark -list AL") == ALL ]] || fail "completion after -list"
+    [[ $(complete_line "zvestmark -list AL") == ALL ]] || fail "completion after -list"
+    if [[ $(id -u) -eq 0 ]]; then
+        # The database's names; the login names too after -user.
+        for row in "-delete gh=ghost" "-delete long=long-name-of-a-mailbox" "-delete ro=roamer" \
+            "-list r=roamer" "-user ro=roamer root*"; do
+            line="zvestmark ${row%%=*}"
+            # shellcheck disable=SC2053 # the expected words may end in a pattern
+            [[ $(complete_line "$line") == ${row#*=} ]] ||
+                fail "completion of $line: $(complete_line "$line")"
+        done
+        [[ $(complete_line "ztolmark -delete ro") == "$(compgen -u ro | xargs)" ]] ||
+            fail "completion when the listing fails: $(complete_line "ztolmark -delete ro")"
+    else
+        echo "not root: the completion of the database's names is not checked"
+    fi
 else
     echo "bash-completion is not installed: the completion check is skipped"
+fi
+
+if out=$("$cmake" -S "$source" -B "$work/relative" -DTOLMARK_TESTS=OFF \
+    -DTOLMARK_DB_PATH=rel/tol.mark 2>&1); then
+    fail "a relative TOLMARK_DB_PATH was configured"
+fi
+grep -q TOLMARK_DB_PATH <<<"$out" || fail "the configure error names no option: $out"
+
+# scripts/install, twice under umask 000: refused first, as pop cannot search
+# the folder where the database would be, then into that folder opened.
+if [[ $(id -u) -eq 0 ]]; then
+    rm -rf "$work/refused"
+    "$source/scripts/install" --build-dir "$work/refused" --db-path rel/tol.mark 2>"$work/err" &&
+        fail "scripts/install took a relative --db-path"
+    [[ ! -e $work/refused && $(wc -l <"$work/err") -eq 1 ]] ||
+        fail "relative --db-path: not refused at once"
+    installer=("$source/scripts/install" --build-dir "$work/installer")
+    top=$(mktemp -d /tmp/tolmark-install.XXXXXX) # 0700
+    trap 'rm -rf "$top"' EXIT
+    run_install() {
+        (umask 000 && "${installer[@]}" --prefix "$top/prefix" --db-path "$top/db/tol.mark") \
+            >"$work/log" 2>"$work/err"
+    }
+    run_install && fail "scripts/install went on although pop cannot reach $top"
+    [[ ! -e $top/prefix && ! -e $top/db && $(wc -l <"$work/err") -eq 1 ]] ||
+        fail "not refused before anything was installed: $(cat "$work/err")"
+    chmod 0755 "$top"
+    run_install || { cat "$work/log" "$work/err" >&2; fail "scripts/install"; }
+    for dir in prefix prefix/bin prefix/share/bash-completion/completions db; do
+        [[ $(stat -c %a "$top/$dir") == 755 ]] || fail "$dir: mode $(stat -c %a "$top/$dir")"
+    done
+    [[ $(stat -c '%U %a' "$top/prefix/bin/ztolmark") == "pop 4711" ]] || fail "not set-user-id pop"
+    "${installer[@]}" --uninstall >/dev/null
+    [[ ! -e $top/prefix/bin/ztolmark ]] || fail "scripts/install --uninstall left the program"
+else
+    echo "not root: scripts/install is not run"
 fi
 echo "staged install: all checks passed"
