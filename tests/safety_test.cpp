@@ -101,6 +101,7 @@ TEST_F(Safety, OutcomesAreToldTruly)
         RunSpec spec;
         int status;
         std::string err;
+        std::optional<std::string> out = {};
     } cases[] = {
         {"list to a full device", {.args = {"-list", "ALL"}, .out_path = "/dev/full"}, 1, full},
         {"one entry", {.args = {"-list", "bob"}, .out_path = "/dev/full"}, 1, full},
@@ -121,11 +122,18 @@ TEST_F(Safety, OutcomesAreToldTruly)
          {.caller = pop, .args = {"-user", "bob", "New-pass2"}, .close_stderr = true},
          0,
          ""},
+        {"soft descriptor limit below the hard one",
+         {.args = {"-list", "ALL"}, .limits = {{RLIMIT_NOFILE, 8, 64}}},
+         0,
+         "",
+         "alice           : APOP \nbob             : APOP SCRAM\n"},
     };
     for (Case &c : cases) {
         RunResult r = run(c.spec);
         EXPECT_EQ(r.status, c.status) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
+        if (c.out)
+            EXPECT_EQ(r.out, *c.out) << c.what;
     }
     EXPECT_EQ(get(key("bob")), record_of("New-pass2", "bob-scram"));
     RunResult r = run(root, {"-list", "ALL"});
