@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <optional>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -236,6 +237,7 @@ TEST_F(Database, WritersAndReadersWaitForTheLock)
         RunSpec spec;
         spec.args = c.args;
         Running running = start(spec);
+        Reaper reaper(running);
         ASSERT_TRUE(wait_until_blocked_on_lock(running.pid)) << c.args[0];
         EXPECT_EQ(descriptors_on(running.pid, db_file), c.descriptors) << c.args[0];
         EXPECT_EQ(get(key("bob")), record_of("bobsecret")) << c.args[0];
@@ -256,6 +258,7 @@ TEST_F(Database, WaitingWriterCanBeInterrupted)
     RunSpec spec;
     spec.args = {"-delete", "bob"};
     Running running = start(spec);
+    Reaper reaper(running);
     ASSERT_TRUE(wait_until_blocked_on_lock(running.pid));
     kill(running.pid, SIGINT);
     RunResult r = finish(running);
@@ -375,6 +378,7 @@ TEST_F(SetUserId, InitFollowsNoLink)
                 symlink((i % 2 ? victim : unborn).c_str(), name.c_str());
             }
     }
+    std::optional<Reaper> stop_attacker(attacker);
     int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
     for (int i = 0; i < 50; ++i) {
         int yes[2];
@@ -389,8 +393,7 @@ TEST_F(SetUserId, InitFollowsNoLink)
             GTEST_SKIP() << "no private mount namespace here";
     }
     close(quiet);
-    kill(attacker, SIGKILL);
-    waitpid(attacker, nullptr, 0);
+    stop_attacker.reset();
     struct stat st;
     ASSERT_EQ(stat(victim.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);

@@ -244,7 +244,24 @@ RunResult Tolmark::finish(Running &running)
     EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("runtime error:"), std::string::npos) << result.err;
     EXPECT_EQ(result.dialogue_failure, "") << "terminal: " << result.terminal;
+    running.finished = true;
     return result;
+}
+
+Reaper::~Reaper()
+{
+    if (finisher != nullptr && finisher->joinable()) {
+        kill(running->pid, SIGKILL); // the thread's finish then returns
+        finisher->join();
+    } else if (running != nullptr && !running->finished) {
+        kill(running->pid, SIGKILL);
+        waitpid(running->pid, nullptr, 0);
+        for (int fd : {running->terminal, running->out, running->err})
+            close(fd);
+    } else if (helper > 0) {
+        kill(helper, SIGKILL);
+        waitpid(helper, nullptr, 0);
+    }
 }
 
 RunResult Tolmark::run(RunSpec spec)

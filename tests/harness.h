@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -60,6 +61,29 @@ struct Running {
     int terminal = -1;
     int out = -1, err = -1;
     RunSpec spec;
+    bool finished = false; // reaped by finish
+};
+
+// Whichever way a test leaves the scope, a program started there and not
+// finished is killed, and the thread that finishes it is joined: nothing is
+// left holding a lock, and no thread is destroyed while it runs. Given a bare
+// process, kills and reaps it in any case.
+class Reaper
+{
+  public:
+    explicit Reaper(Running &running, std::thread *finisher = nullptr)
+        : running(&running), finisher(finisher)
+    {
+    }
+    explicit Reaper(pid_t helper) : helper(helper) {}
+    Reaper(const Reaper &) = delete;
+    Reaper &operator=(const Reaper &) = delete;
+    ~Reaper();
+
+  private:
+    Running *running = nullptr;
+    std::thread *finisher = nullptr;
+    pid_t helper = -1;
 };
 
 struct LogEntry {

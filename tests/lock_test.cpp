@@ -154,6 +154,7 @@ TEST_F(Locks, StalledTraceFileHoldsNobodyUp)
         EXPECT_EQ(r.status, 0);
         done = true;
     });
+    Reaper reaper(changer, &answering);
     for (int waited = 0; get(key("alice")) != record_of("New-pass2", "alice-scram"); waited += 10) {
         ASSERT_LT(waited, 10000) << "the change was never stored";
         usleep(10000);
@@ -191,8 +192,8 @@ TEST_F(Locks, ConcurrentChanges)
         for (int u = 0; u < 3; ++u)
             put(key("w" + std::to_string(w) + "u" + std::to_string(u)), record_of("start", "s"));
     std::atomic<int> made = 0, failed = 0;
-    std::atomic<bool> stop = false;
-    std::vector<std::thread> threads;
+    // Each is joined however the test ends, a lister once asked to stop.
+    std::vector<std::jthread> threads;
     for (int w = 0; w < writers; ++w)
         threads.emplace_back([&, w] {
             for (int i = 0; i < changes; ++i) {
@@ -204,8 +205,8 @@ TEST_F(Locks, ConcurrentChanges)
             }
         });
     for (int l = 0; l < 2; ++l)
-        threads.emplace_back([&] {
-            while (!stop)
+        threads.emplace_back([&](std::stop_token stop) {
+            while (!stop.stop_requested())
                 if (run_as(root, {"-list", "ALL"}).status != 0)
                     ++failed;
         });
@@ -214,9 +215,7 @@ TEST_F(Locks, ConcurrentChanges)
     EXPECT_EQ(init.status, 0);
     for (int w = 0; w < writers; ++w)
         threads[static_cast<size_t>(w)].join();
-    stop = true;
-    for (size_t t = writers; t < threads.size(); ++t)
-        threads[t].join();
+    threads.clear(); // the listers are stopped and joined
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(made, writers * changes);
     EXPECT_EQ(system(("db_verify -q " + db_file + " >/dev/null 2>&1").c_str()), 0);
