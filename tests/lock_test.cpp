@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -49,23 +50,35 @@ TEST_F(Locks, NobodyHoldsTheDatabaseUp)
 {
     const std::string fetched_at_old = program_path + ": The password for alice was changed "
                                                       "meanwhile; nothing was written\n";
-    // A user sitting at "Old password:" holds no lock: an administrator's
-    // change goes through at once, and the user's own then stores nothing.
-    prepare();
-    double admin_took = -1;
-    RunResult r = run(alice, {},
-                      {{"Old password:", "Old-pass1",
-                        [&](pid_t, int) {
-                            auto began = Clock::now();
-                            EXPECT_EQ(run_as(root, {"-user", "alice", "Admin-set1"}).status, 0);
-                            admin_took = seconds_since(began);
-                        }},
-                       {New, "New-pass2"},
-                       {Again, "New-pass2"}});
-    EXPECT_LT(admin_took, 5);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.err.ends_with(fetched_at_old)) << r.err;
-    EXPECT_EQ(get(key("alice")), record_of("Admin-set1", "alice-scram"));
+    // A user sitting at a prompt holds no lock: an administrator's change
+    // goes through at once, and the user's own then stores nothing.
+    struct Meanwhile {
+        std::string prompt;
+        std::vector<std::string> admin;
+        std::optional<Bytes> after; // alice's record
+    } meanwhile[] = {
+        {"Old password:", {"-user", "alice", "Admin-set1"}, record_of("Admin-set1", "alice-scram")},
+        {New, {"-delete", "alice"}, std::nullopt},
+        {New, {"-user", "alice", "*"}, record_of("", "alice-scram")},
+    };
+    for (const Meanwhile &m : meanwhile) {
+        prepare();
+        double admin_took = -1;
+        auto admin = [&](pid_t, int) {
+            auto began = Clock::now();
+            EXPECT_EQ(run_as(root, m.admin).status, 0);
+            admin_took = seconds_since(began);
+        };
+        std::vector<Exchange> dialogue = {
+            {"Old password:", "Old-pass1"}, {New, "New-pass2"}, {Again, "New-pass2"}};
+        (m.prompt == New ? dialogue[1] : dialogue[0]).action = admin;
+        RunResult r = run(alice, {}, dialogue);
+        std::string what = m.admin[0] + " " + m.admin.back();
+        EXPECT_LT(admin_took, 5) << what;
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_TRUE(r.err.ends_with(fetched_at_old)) << r.err;
+        EXPECT_EQ(get(key("alice")), m.after) << what;
+    }
 
     // -init waits for a reader before it replaces the file.
     prepare();
@@ -95,7 +108,7 @@ TEST_F(Locks, NobodyHoldsTheDatabaseUp)
     };
     for (const Case &c : fifo_cases) {
         auto began = Clock::now();
-        r = run_as(root, c.args);
+        RunResult r = run_as(root, c.args);
         EXPECT_EQ(r.status, 1) << c.args[0];
         EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
         EXPECT_LT(seconds_since(began), 5);
