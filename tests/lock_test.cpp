@@ -80,18 +80,42 @@ TEST_F(Locks, NobodyHoldsTheDatabaseUp)
         EXPECT_EQ(get(key("alice")), m.after) << what;
     }
 
-    // -init waits for a reader before it replaces the file.
-    prepare();
-    {
+    // -init waits for a reader before it replaces the file; a writer that
+    // waited for -init's lock takes the new file's lock before it writes.
+    struct Behind {
+        std::vector<std::string> args;
+        int status;
+        std::map<Bytes, Bytes> after;
+    } behind[] = {
+        {{"-user", "bob", "New-pass2"}, 0, {{key("bob"), record_of("New-pass2")}}},
+        {{"-delete", "bob"}, 1, {}},
+    };
+    for (const Behind &b : behind) {
+        prepare();
         int reader = open(db_file.c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_EQ(flock(reader, LOCK_SH), 0);
         Running init = start(RunSpec{.args = {"-init"}, .input = "y\n"});
+        Reaper init_reaper(init);
         EXPECT_TRUE(wait_until_blocked_on_lock(init.pid));
+        Running writer = start(RunSpec{.args = b.args});
+        Reaper writer_reaper(writer);
+        EXPECT_TRUE(wait_until_blocked_on_lock(writer.pid));
+        // Stopped, the writer cannot take the lock before -init does.
+        kill(writer.pid, SIGSTOP);
         EXPECT_TRUE(get(key("bob")).has_value());
         close(reader);
         RunResult done = finish(init);
         EXPECT_EQ(done.status, 0) << done.err;
-        EXPECT_TRUE(contents().empty());
+        // The writer now waits for the new file's lock, not the old one's.
+        reader = open(db_file.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(flock(reader, LOCK_SH), 0);
+        kill(writer.pid, SIGCONT);
+        EXPECT_TRUE(wait_until_blocked_on_lock(writer.pid)) << b.args[0];
+        EXPECT_TRUE(contents().empty()) << b.args[0];
+        close(reader);
+        RunResult w = finish(writer);
+        EXPECT_EQ(w.status, b.status) << b.args[0] << w.err;
+        EXPECT_EQ(contents(), b.after) << b.args[0];
     }
 
     // Something other than a file at db_file ends every action at once.
