@@ -216,6 +216,8 @@ int descriptors_on(pid_t pid, const std::string &path)
 // A writer waits for every other lock holder; a reader waits for writers.
 // Either waits before the database itself is opened: Berkeley DB reads
 // pages as it opens, so only the descriptor that waits for the lock is open.
+// The stop signals are held from before the lock, so that a ^Z cannot stop
+// the holder.
 TEST_F(Database, WritersAndReadersWaitForTheLock)
 {
     struct Case {
@@ -229,6 +231,7 @@ TEST_F(Database, WritersAndReadersWaitForTheLock)
         {LOCK_EX, {"-delete", "bob"}, "", false, 1},
         {LOCK_SH, {"-user", "bob", "n3w-Secret"}, "", true, 2},
         {LOCK_EX, {"-list", "bob"}, "bob             : APOP \n", true, 1},
+        {LOCK_EX, {"-list", "ALL"}, "bob             : APOP \n", true, 1},
     };
     for (const Case &c : cases) {
         create_db();
@@ -240,6 +243,7 @@ TEST_F(Database, WritersAndReadersWaitForTheLock)
         Reaper reaper(running);
         ASSERT_TRUE(wait_until_blocked_on_lock(running.pid)) << c.args[0];
         EXPECT_EQ(descriptors_on(running.pid, db_file), c.descriptors) << c.args[0];
+        EXPECT_TRUE(blocks_signals(running.pid, {SIGTSTP, SIGTTIN, SIGTTOU})) << c.args[1];
         EXPECT_EQ(get(key("bob")), record_of("bobsecret")) << c.args[0];
         other.reset();
         RunResult r = finish(running);

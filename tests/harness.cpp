@@ -406,6 +406,22 @@ std::vector<uid_t> process_uids(pid_t pid)
     return uids;
 }
 
+bool blocks_signals(pid_t pid, std::initializer_list<int> signals)
+{
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigBlk:", 0) == 0) {
+            unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            for (int sig : signals)
+                if ((mask >> (sig - 1) & 1) == 0)
+                    return false;
+            return true;
+        }
+    }
+    return false;
+}
+
 Bytes record_of(const std::string &secret, const std::string &scram)
 {
     Bytes record;

@@ -135,5 +135,7 @@ bool wait_until_blocked_on_lock(pid_t pid, int timeout_ms = 10000);
 bool wait_until_in_syscall(pid_t pid, long number);
 // The uid line of /proc/PID/status: real, effective, saved, filesystem.
 std::vector<uid_t> process_uids(pid_t pid);
+// Whether the process blocks each of the signals, as /proc/PID/status shows.
+bool blocks_signals(pid_t pid, std::initializer_list<int> signals);
 // An encoded record: the secret complemented, NUL, the SCRAM text, NUL.
 Bytes record_of(const std::string &secret, const std::string &scram = "");
