@@ -405,4 +405,46 @@ TEST_F(SetUserId, InitFollowsNoLink)
     EXPECT_NE(stat(unborn.c_str(), &st), 0);
 }
 
+// -init in a folder that others than root can write works with the pop
+// account's uids from before it touches a name there.
+TEST_F(SetUserId, InitInAnOpenFolderRunsAsPop)
+{
+    if (std::string why = unreachable_for_pop(); !why.empty())
+        GTEST_SKIP() << why;
+    auto folder = std::filesystem::path(db_path).parent_path();
+    struct Case {
+        uid_t owner;
+        mode_t mode;
+    } cases[] = {{pop.uid, 0755}, {0, 0777}};
+    for (const Case &c : cases) {
+        ASSERT_EQ(chown(folder.c_str(), c.owner, 0), 0);
+        ASSERT_EQ(chmod(folder.c_str(), c.mode), 0);
+        create_db();
+        ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
+        int yes[2], err[2];
+        ASSERT_EQ(pipe2(yes, O_CLOEXEC), 0);
+        ASSERT_EQ(write(yes[1], "y\n", 2), 2);
+        close(yes[1]);
+        ASSERT_EQ(pipe(err), 0);
+        std::optional<FileLock> reader(LOCK_SH);
+        pid_t pid = spawn(program_path, {"-init"}, err[1], yes[0]);
+        close(err[1]);
+        close(yes[0]);
+        bool blocked = wait_until_blocked_on_lock(pid, 5000);
+        std::vector<uid_t> uids = process_uids(pid);
+        reader.reset();
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::string output = read_file("/proc/self/fd/" + std::to_string(err[0]));
+        close(err[0]);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+            GTEST_SKIP() << "no private mount namespace here";
+        EXPECT_TRUE(blocked) << output;
+        EXPECT_EQ(uids, (std::vector<uid_t>{pop.uid, pop.uid, pop.uid, pop.uid}))
+            << std::oct << c.mode;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+        EXPECT_TRUE(contents().empty());
+    }
+}
+
 } // namespace
