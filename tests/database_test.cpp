@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <optional>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -220,6 +221,8 @@ int descriptors_on(pid_t pid, const std::string &path)
 // A writer waits for every other lock holder; a reader waits for writers.
 // Either waits before the database itself is opened: Berkeley DB reads
 // pages as it opens, so only the descriptor that waits for the lock is open.
+// The stop signals are held from before the lock, so that a ^Z cannot stop
+// the holder.
 TEST_F(Database, WritersAndReadersWaitForTheLock)
 {
     struct Case {
@@ -233,6 +236,7 @@ TEST_F(Database, WritersAndReadersWaitForTheLock)
         {LOCK_EX, {"-delete", "bob"}, "", false, 1},
         {LOCK_SH, {"-user", "bob", "n3w-Secret"}, "", true, 1},
         {LOCK_EX, {"-list", "bob"}, "bob             : APOP \n", true, 1},
+        {LOCK_EX, {"-list", "ALL"}, "bob             : APOP \n", true, 1},
     };
     for (const Case &c : cases) {
         create_db();
@@ -241,8 +245,10 @@ TEST_F(Database, WritersAndReadersWaitForTheLock)
         RunSpec spec;
         spec.args = c.args;
         Running running = start(spec);
+        Reaper reaper(running);
         ASSERT_TRUE(wait_until_blocked_on_lock(running.pid)) << c.args[0];
         EXPECT_EQ(descriptors_on(running.pid, db_file), c.descriptors) << c.args[0];
+        EXPECT_TRUE(blocks_signals(running.pid, {SIGTSTP, SIGTTIN, SIGTTOU})) << c.args[1];
         EXPECT_EQ(get(key("bob")), record_of("bobsecret")) << c.args[0];
         other.reset();
         RunResult r = finish(running);
@@ -261,6 +267,7 @@ TEST_F(Database, WaitingWriterCanBeInterrupted)
     RunSpec spec;
     spec.args = {"-delete", "bob"};
     Running running = start(spec);
+    Reaper reaper(running);
     ASSERT_TRUE(wait_until_blocked_on_lock(running.pid));
     kill(running.pid, SIGINT);
     RunResult r = finish(running);
@@ -380,6 +387,7 @@ TEST_F(SetUserId, InitFollowsNoLink)
                 symlink((i % 2 ? victim : unborn).c_str(), name.c_str());
             }
     }
+    std::optional<Reaper> stop_attacker(attacker);
     int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
     for (int i = 0; i < 50; ++i) {
         int yes[2];
@@ -394,13 +402,54 @@ TEST_F(SetUserId, InitFollowsNoLink)
             GTEST_SKIP() << "no private mount namespace here";
     }
     close(quiet);
-    kill(attacker, SIGKILL);
-    waitpid(attacker, nullptr, 0);
+    stop_attacker.reset();
     struct stat st;
     ASSERT_EQ(stat(victim.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(read_file(victim), "root's own\n");
     EXPECT_NE(stat(unborn.c_str(), &st), 0);
+}
+
+// -init in a folder that others than root can write works with the pop
+// account's uids from before it touches a name there.
+TEST_F(SetUserId, InitInAnOpenFolderRunsAsPop)
+{
+    if (std::string why = unreachable_for_pop(); !why.empty())
+        GTEST_SKIP() << why;
+    auto folder = std::filesystem::path(db_path).parent_path();
+    struct Case {
+        uid_t owner;
+        mode_t mode;
+    } cases[] = {{pop.uid, 0755}, {0, 0777}};
+    for (const Case &c : cases) {
+        ASSERT_EQ(chown(folder.c_str(), c.owner, 0), 0);
+        ASSERT_EQ(chmod(folder.c_str(), c.mode), 0);
+        create_db();
+        ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
+        int yes[2], err[2];
+        ASSERT_EQ(pipe2(yes, O_CLOEXEC), 0);
+        ASSERT_EQ(write(yes[1], "y\n", 2), 2);
+        close(yes[1]);
+        ASSERT_EQ(pipe(err), 0);
+        std::optional<FileLock> reader(LOCK_SH);
+        pid_t pid = spawn(program_path, {"-init"}, err[1], yes[0]);
+        close(err[1]);
+        close(yes[0]);
+        bool blocked = wait_until_blocked_on_lock(pid, 5000);
+        std::vector<uid_t> uids = process_uids(pid);
+        reader.reset();
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::string output = read_file("/proc/self/fd/" + std::to_string(err[0]));
+        close(err[0]);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+            GTEST_SKIP() << "no private mount namespace here";
+        EXPECT_TRUE(blocked) << output;
+        EXPECT_EQ(uids, (std::vector<uid_t>{pop.uid, pop.uid, pop.uid, pop.uid}))
+            << std::oct << c.mode;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+        EXPECT_TRUE(contents().empty());
+    }
 }
 
 } // namespace

@@ -251,7 +251,24 @@ RunResult Tolmark::finish(Running &running)
     EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("runtime error:"), std::string::npos) << result.err;
     EXPECT_EQ(result.dialogue_failure, "") << "terminal: " << result.terminal;
+    running.finished = true;
     return result;
+}
+
+Reaper::~Reaper()
+{
+    if (finisher != nullptr && finisher->joinable()) {
+        kill(running->pid, SIGKILL); // the thread's finish then returns
+        finisher->join();
+    } else if (running != nullptr && !running->finished) {
+        kill(running->pid, SIGKILL);
+        waitpid(running->pid, nullptr, 0);
+        for (int fd : {running->terminal, running->out, running->err})
+            close(fd);
+    } else if (helper > 0) {
+        kill(helper, SIGKILL);
+        waitpid(helper, nullptr, 0);
+    }
 }
 
 RunResult Tolmark::run(RunSpec spec)
@@ -394,6 +411,22 @@ std::vector<uid_t> process_uids(pid_t pid)
         }
     }
     return uids;
+}
+
+bool blocks_signals(pid_t pid, std::initializer_list<int> signals)
+{
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigBlk:", 0) == 0) {
+            unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            for (int sig : signals)
+                if ((mask >> (sig - 1) & 1) == 0)
+                    return false;
+            return true;
+        }
+    }
+    return false;
 }
 
 Bytes record_of(const std::string &secret, const std::string &scram)

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -63,6 +64,29 @@ struct Running {
     int terminal = -1;
     int out = -1, err = -1;
     RunSpec spec;
+    bool finished = false; // reaped by finish
+};
+
+// Whichever way a test leaves the scope, a program started there and not
+// finished is killed, and the thread that finishes it is joined: nothing is
+// left holding a lock, and no thread is destroyed while it runs. Given a bare
+// process, kills and reaps it in any case.
+class Reaper
+{
+  public:
+    explicit Reaper(Running &running, std::thread *finisher = nullptr)
+        : running(&running), finisher(finisher)
+    {
+    }
+    explicit Reaper(pid_t helper) : helper(helper) {}
+    Reaper(const Reaper &) = delete;
+    Reaper &operator=(const Reaper &) = delete;
+    ~Reaper();
+
+  private:
+    Running *running = nullptr;
+    std::thread *finisher = nullptr;
+    pid_t helper = -1;
 };
 
 struct LogEntry {
@@ -114,5 +138,7 @@ bool wait_until_blocked_on_lock(pid_t pid, int timeout_ms = 10000);
 bool wait_until_in_syscall(pid_t pid, long number);
 // The uid line of /proc/PID/status: real, effective, saved, filesystem.
 std::vector<uid_t> process_uids(pid_t pid);
+// Whether the process blocks each of the signals, as /proc/PID/status shows.
+bool blocks_signals(pid_t pid, std::initializer_list<int> signals);
 // An encoded record: the secret complemented, NUL, the SCRAM text, NUL.
 Bytes record_of(const std::string &secret, const std::string &scram = "");

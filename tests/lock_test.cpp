@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -50,36 +51,72 @@ TEST_F(Locks, NobodyHoldsTheDatabaseUp)
 {
     const std::string fetched_at_old = program_path + ": The password for alice was changed "
                                                       "meanwhile; nothing was written\n";
-    // A user sitting at "Old password:" holds no lock: an administrator's
-    // change goes through at once, and the user's own then stores nothing.
-    prepare();
-    double admin_took = -1;
-    RunResult r = run(alice, {},
-                      {{"Old password:", "Old-pass1",
-                        [&](pid_t, int) {
-                            auto began = Clock::now();
-                            EXPECT_EQ(run_as(root, {"-user", "alice", "Admin-set1"}).status, 0);
-                            admin_took = seconds_since(began);
-                        }},
-                       {New, "New-pass2"},
-                       {Again, "New-pass2"}});
-    EXPECT_LT(admin_took, 5);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.err.ends_with(fetched_at_old)) << r.err;
-    EXPECT_EQ(get(key("alice")), record_of("Admin-set1", "alice-scram"));
+    // A user sitting at a prompt holds no lock: an administrator's change
+    // goes through at once, and the user's own then stores nothing.
+    struct Meanwhile {
+        std::string prompt;
+        std::vector<std::string> admin;
+        std::optional<Bytes> after; // alice's record
+    } meanwhile[] = {
+        {"Old password:", {"-user", "alice", "Admin-set1"}, record_of("Admin-set1", "alice-scram")},
+        {New, {"-delete", "alice"}, std::nullopt},
+        {New, {"-user", "alice", "*"}, record_of("", "alice-scram")},
+    };
+    for (const Meanwhile &m : meanwhile) {
+        prepare();
+        double admin_took = -1;
+        auto admin = [&](pid_t, int) {
+            auto began = Clock::now();
+            EXPECT_EQ(run_as(root, m.admin).status, 0);
+            admin_took = seconds_since(began);
+        };
+        std::vector<Exchange> dialogue = {
+            {"Old password:", "Old-pass1"}, {New, "New-pass2"}, {Again, "New-pass2"}};
+        (m.prompt == New ? dialogue[1] : dialogue[0]).action = admin;
+        RunResult r = run(alice, {}, dialogue);
+        std::string what = m.admin[0] + " " + m.admin.back();
+        EXPECT_LT(admin_took, 5) << what;
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_TRUE(r.err.ends_with(fetched_at_old)) << r.err;
+        EXPECT_EQ(get(key("alice")), m.after) << what;
+    }
 
-    // -init waits for a reader before it replaces the file.
-    prepare();
-    {
+    // -init waits for a reader before it replaces the file; a writer that
+    // waited for -init's lock takes the new file's lock before it writes.
+    struct Behind {
+        std::vector<std::string> args;
+        int status;
+        std::map<Bytes, Bytes> after;
+    } behind[] = {
+        {{"-user", "bob", "New-pass2"}, 0, {{key("bob"), record_of("New-pass2")}}},
+        {{"-delete", "bob"}, 1, {}},
+    };
+    for (const Behind &b : behind) {
+        prepare();
         int reader = open(db_file.c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_EQ(flock(reader, LOCK_SH), 0);
         Running init = start(RunSpec{.args = {"-init"}, .input = "y\n"});
+        Reaper init_reaper(init);
         EXPECT_TRUE(wait_until_blocked_on_lock(init.pid));
+        Running writer = start(RunSpec{.args = b.args});
+        Reaper writer_reaper(writer);
+        EXPECT_TRUE(wait_until_blocked_on_lock(writer.pid));
+        // Stopped, the writer cannot take the lock before -init does.
+        kill(writer.pid, SIGSTOP);
         EXPECT_TRUE(get(key("bob")).has_value());
         close(reader);
         RunResult done = finish(init);
         EXPECT_EQ(done.status, 0) << done.err;
-        EXPECT_TRUE(contents().empty());
+        // The writer now waits for the new file's lock, not the old one's.
+        reader = open(db_file.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(flock(reader, LOCK_SH), 0);
+        kill(writer.pid, SIGCONT);
+        EXPECT_TRUE(wait_until_blocked_on_lock(writer.pid)) << b.args[0];
+        EXPECT_TRUE(contents().empty()) << b.args[0];
+        close(reader);
+        RunResult w = finish(writer);
+        EXPECT_EQ(w.status, b.status) << b.args[0] << w.err;
+        EXPECT_EQ(contents(), b.after) << b.args[0];
     }
 
     // Something other than a file at db_file ends every action at once.
@@ -96,7 +133,7 @@ TEST_F(Locks, NobodyHoldsTheDatabaseUp)
     };
     for (const Case &c : fifo_cases) {
         auto began = Clock::now();
-        r = run_as(root, c.args);
+        RunResult r = run_as(root, c.args);
         EXPECT_EQ(r.status, 1) << c.args[0];
         EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
         EXPECT_LT(seconds_since(began), 5);
@@ -155,6 +192,7 @@ TEST_F(Locks, StalledTraceFileHoldsNobodyUp)
         EXPECT_EQ(r.status, 0);
         done = true;
     });
+    Reaper reaper(changer, &answering);
     for (int waited = 0; get(key("alice")) != record_of("New-pass2", "alice-scram"); waited += 10) {
         ASSERT_LT(waited, 10000) << "the change was never stored";
         usleep(10000);
@@ -225,8 +263,8 @@ TEST_F(Locks, ConcurrentChanges)
         for (int u = 0; u < 3; ++u)
             put(key("w" + std::to_string(w) + "u" + std::to_string(u)), record_of("start", "s"));
     std::atomic<int> made = 0, failed = 0;
-    std::atomic<bool> stop = false;
-    std::vector<std::thread> threads;
+    // Each is joined however the test ends, a lister once asked to stop.
+    std::vector<std::jthread> threads;
     for (int w = 0; w < writers; ++w)
         threads.emplace_back([&, w] {
             for (int i = 0; i < changes; ++i) {
@@ -238,8 +276,8 @@ TEST_F(Locks, ConcurrentChanges)
             }
         });
     for (int l = 0; l < 2; ++l)
-        threads.emplace_back([&] {
-            while (!stop)
+        threads.emplace_back([&](std::stop_token stop) {
+            while (!stop.stop_requested())
                 if (run_as(root, {"-list", "ALL"}).status != 0)
                     ++failed;
         });
@@ -248,9 +286,7 @@ TEST_F(Locks, ConcurrentChanges)
     EXPECT_EQ(init.status, 0);
     for (int w = 0; w < writers; ++w)
         threads[static_cast<size_t>(w)].join();
-    stop = true;
-    for (size_t t = writers; t < threads.size(); ++t)
-        threads[t].join();
+    threads.clear(); // the listers are stopped and joined
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(made, writers * changes);
     EXPECT_EQ(system(("db_verify -q " + db_file + " >/dev/null 2>&1").c_str()), 0);

@@ -3,6 +3,7 @@
 // caller's choice.
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -100,6 +101,7 @@ TEST_F(Safety, OutcomesAreToldTruly)
         RunSpec spec;
         int status;
         std::string err;
+        std::optional<std::string> out = {};
     } cases[] = {
         {"list to a full device", {.args = {"-list", "ALL"}, .out_path = "/dev/full"}, 1, full},
         {"one entry", {.args = {"-list", "bob"}, .out_path = "/dev/full"}, 1, full},
@@ -122,11 +124,18 @@ TEST_F(Safety, OutcomesAreToldTruly)
          {.caller = pop, .args = {"-user", "bob", "New-pass2"}, .close_stderr = true},
          0,
          ""},
+        {"soft descriptor limit below the hard one",
+         {.args = {"-list", "ALL"}, .limits = {{RLIMIT_NOFILE, 8, 64}}},
+         0,
+         "",
+         "alice           : APOP \nbob             : APOP SCRAM\n"},
     };
     for (Case &c : cases) {
         RunResult r = run(c.spec);
         EXPECT_EQ(r.status, c.status) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
+        if (c.out)
+            EXPECT_EQ(r.out, *c.out) << c.what;
     }
     EXPECT_EQ(get(key("bob")), record_of("New-pass2", "bob-scram"));
     RunResult r = run(root, {"-list", "ALL"});
@@ -166,6 +175,59 @@ TEST_F(Safety, OutcomesAreToldTruly)
     EXPECT_EQ(r.err, "Changing only APOP password for bob.\n" + program_path + ": " + db_path +
                          ": unable to open POP authentication DB:\n\tNo such file or directory "
                          "(2) [1383]\n");
+}
+
+// A page or a flush that cannot be written is told ("may be corrupt"), with
+// no notice; whichever write of a change fails first, the run ends so.
+TEST_F(Safety, FailedWritesAreToldTruly)
+{
+    prepare({long_name});
+    put(key("bob"), record_of("Bob-pass1"));
+    const std::map<Bytes, Bytes> before = contents();
+    const std::string pristine = read_file(db_file);
+    const std::string corrupt =
+        program_path + ": POP authentication DB " + db_file + " may be corrupt?!?\n";
+    const std::string failed = db_file + ".failed"; // made by the first failure
+    // A new user with a long name: the store writes several pages.
+    struct Case {
+        std::vector<std::string> args;
+        std::string name;
+        std::optional<Bytes> after; // the name's record once the change is made
+    } cases[] = {
+        {{"-user", long_name, "New-pass3"}, long_name, record_of("New-pass3")},
+        {{"-user", "bob", "New-pass2"}, "bob", record_of("New-pass2")},
+        {{"-delete", "bob"}, "bob", std::nullopt},
+    };
+    for (const Case &c : cases)
+        for (const std::string calls : {"writes", "flushes"})
+            for (int after = 0;; ++after) {
+                std::string label = c.args[0] + " " + c.name.substr(0, 8) + ", " + calls +
+                                    " failing from " + std::to_string(after) + ": ";
+                ASSERT_LT(after, 50) << label;
+                std::ofstream(db_file, std::ios::binary | std::ios::trunc) << pristine;
+                fs::remove(failed);
+                fs::remove(file("syslog"));
+                RunResult r = run({.args = c.args,
+                                   .env = {{"TOLMARK_FAULT_FILE", db_file},
+                                           {"TOLMARK_FAULT_CALLS", calls},
+                                           {"TOLMARK_FAULT_AFTER", std::to_string(after)}}});
+                bool hit = fs::exists(failed);
+                EXPECT_EQ(r.status, hit ? 1 : 0) << label << r.err;
+                EXPECT_EQ(syslog().empty(), hit) << label; // the notice
+                if (hit) {
+                    EXPECT_TRUE(r.err.ends_with(corrupt)) << label << r.err;
+                    continue;
+                }
+                std::map<Bytes, Bytes> expected = before;
+                if (c.after)
+                    expected[key(c.name)] = *c.after;
+                else
+                    expected.erase(key(c.name));
+                EXPECT_TRUE(contents() == expected) << label;
+                EXPECT_EQ(system(("db_verify -q " + db_file + " >/dev/null 2>&1").c_str()), 0)
+                    << label;
+                break;
+            }
 }
 
 } // namespace

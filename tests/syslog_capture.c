@@ -1,13 +1,24 @@
 /* Preloaded into the program under test: records what it sends to the
  * system log, one line per call, in the file named by TOLMARK_SYSLOG_CAPTURE:
  *   priority option facility ident<TAB>message
- * with backslashes and line ends in the message escaped as \\ and \n. */
+ * with backslashes and line ends in the message escaped as \\ and \n.
+ *
+ * With TOLMARK_FAULT_FILE=<path>, the writes on that file (or its flushes,
+ * with TOLMARK_FAULT_CALLS=flushes) fail with EIO once the first
+ * TOLMARK_FAULT_AFTER (default 0) of them went through; the first failure
+ * creates <path>.failed, so a test knows whether one happened. The file is
+ * known by the device and inode that the path had at the first call, as the
+ * program renames files. */
 #define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -51,7 +62,10 @@ static void record(int priority, const char *format, va_list args)
     close(fd);
 }
 
-void vsyslog(int priority, const char *format, va_list args) { record(priority, format, args); }
+void vsyslog(int priority, const char *format, va_list args)
+{
+    record(priority, format, args);
+}
 
 void syslog(int priority, const char *format, ...)
 {
@@ -74,4 +88,73 @@ void __syslog_chk(int priority, int flag, const char *format, ...)
     va_start(args, format);
     record(priority, format, args);
     va_end(args);
+}
+
+enum { writes, flushes };
+
+static int fault_hits(int fd, int kind)
+{
+    static int ready, known, faulty_kind;
+    static struct stat faulty;
+    static long after, seen;
+    static const char *path;
+    if (!ready) {
+        path = getenv("TOLMARK_FAULT_FILE");
+        const char *calls = getenv("TOLMARK_FAULT_CALLS");
+        const char *count = getenv("TOLMARK_FAULT_AFTER");
+        ready = 1;
+        known = path != NULL && stat(path, &faulty) == 0;
+        faulty_kind = calls != NULL && strcmp(calls, "flushes") == 0 ? flushes : writes;
+        after = count != NULL ? atol(count) : 0;
+    }
+    struct stat st;
+    if (!known || kind != faulty_kind || fstat(fd, &st) != 0 || st.st_dev != faulty.st_dev ||
+        st.st_ino != faulty.st_ino || seen++ < after)
+        return 0;
+    if (seen == after + 1) {
+        char mark[4096];
+        snprintf(mark, sizeof mark, "%s.failed", path);
+        close(open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    }
+    errno = EIO;
+    return 1;
+}
+
+/* Fails the call, or passes it on to the next definition of name. */
+#define PASS_ON(name, kind, fd, arguments)                                                         \
+    static __typeof__(&name) real;                                                                 \
+    if (fault_hits(fd, kind))                                                                      \
+        return -1;                                                                                 \
+    if (real == NULL)                                                                              \
+        real = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                                         \
+    return real arguments
+
+ssize_t write(int fd, const void *data, size_t size)
+{
+    PASS_ON(write, writes, fd, (fd, data, size));
+}
+
+ssize_t writev(int fd, const struct iovec *parts, int count)
+{
+    PASS_ON(writev, writes, fd, (fd, parts, count));
+}
+
+ssize_t pwrite(int fd, const void *data, size_t size, off_t at)
+{
+    PASS_ON(pwrite, writes, fd, (fd, data, size, at));
+}
+
+ssize_t pwrite64(int fd, const void *data, size_t size, off64_t at)
+{
+    PASS_ON(pwrite64, writes, fd, (fd, data, size, at));
+}
+
+int fsync(int fd)
+{
+    PASS_ON(fsync, flushes, fd, (fd));
+}
+
+int fdatasync(int fd)
+{
+    PASS_ON(fdatasync, flushes, fd, (fd));
 }
