@@ -141,16 +141,6 @@ size_t key_length(const DBT &key)
                    key.size < field_size - 1 ? key.size : field_size - 1);
 }
 
-void key_text(const DBT &key, char *out, size_t out_size)
-{
-    size_t len = key_length(key);
-    if (len > out_size - 1)
-        len = out_size - 1;
-    if (len > 0)
-        memcpy(out, key.data, len);
-    out[len] = '\0';
-}
-
 // ---- opening ----
 
 void prepare_db_paths()

@@ -45,8 +45,6 @@ DBT make_key(const char *name);
 // The length of a key's text: up to its first NUL, within its size, at most
 // 1023 bytes.
 size_t key_length(const DBT &key);
-// Copies a key's text into out, cut to fit.
-void key_text(const DBT &key, char *out, size_t out_size);
 
 void prepare_db_paths();
 // Raises a resource's soft limit to its hard one, which it returns.

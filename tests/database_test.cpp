@@ -1,5 +1,6 @@
 // Who may do what, creating the database, deleting users, and how writers
 // and readers exclude each other on the database file.
+#include <acl/libacl.h>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/acl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -54,6 +56,13 @@ TEST_F(Database, PermissionRules)
         EXPECT_EQ(r.err, program_path + c.err) << c.args[0];
         EXPECT_EQ(r.out, "");
     }
+    // A password database that cannot be read is no unknown caller.
+    RunResult failed =
+        run(RunSpec{.caller = alice, .args = {"-list"}, .env = {{"NSS_WRAPPER_PASSWD", dir}}});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(failed.err.ends_with(program_path + ": unable to look up your uid in the password "
+                                                    "database: Is a directory (21)\n"))
+        << failed.err;
     EXPECT_EQ(contents(), before);
 
     // An ordinary user lists his own entry, by name or not.
@@ -102,6 +111,14 @@ TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
     EXPECT_EQ(log[0].priority, LOG_NOTICE);
     EXPECT_EQ(log[0].message, "tolmark: user \"root\" initialized db \"" + db_path + "\"");
     EXPECT_FALSE(std::filesystem::exists(folder / "__db.tol.mark.new.db"));
+
+    // A name swapped for a link as the new file takes it is caught.
+    std::filesystem::remove(db_file);
+    r = run(RunSpec{.args = {"-init"}, .env = {{"TOLMARK_FAULT_RENAME", db_file}}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, program_path + ": POP authentication DB " + db_path +
+                         " was tampered with while it was created\n");
+    EXPECT_EQ(syslog().size(), 1u);
 }
 
 TEST_F(Database, InitOfAnExistingDatabase)
@@ -420,10 +437,17 @@ TEST_F(SetUserId, InitInAnOpenFolderRunsAsPop)
     struct Case {
         uid_t owner;
         mode_t mode;
-    } cases[] = {{pop.uid, 0755}, {0, 0777}};
+        const char *acl; // an entry for pop as a named user
+    } cases[] = {{pop.uid, 0755, nullptr}, {0, 0777, nullptr}, {0, 0775, "u:110:rwx"}};
     for (const Case &c : cases) {
         ASSERT_EQ(chown(folder.c_str(), c.owner, 0), 0);
         ASSERT_EQ(chmod(folder.c_str(), c.mode), 0);
+        if (c.acl != nullptr) {
+            acl_t acl =
+                acl_from_text((std::string("u::rwx,g::rwx,o::r-x,m::rwx,") + c.acl).c_str());
+            ASSERT_EQ(acl_set_file(folder.c_str(), ACL_TYPE_ACCESS, acl), 0);
+            acl_free(acl);
+        }
         create_db();
         ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
         int yes[2], err[2];

@@ -86,30 +86,18 @@ TEST(Record, Keys)
     EXPECT_EQ(std::string(static_cast<char *>(key.data), key.size), "bob\0"s);
     EXPECT_EQ(make_key("").size, 1u);
 
-    // Key bytes, key_length, buffer size, key_text: the text ends at the first
-    // NUL, the key's size, 1023 bytes or the buffer.
-    const std::string many(2000, 'k'), most(1023, 'k');
-    const std::tuple<std::string, size_t, size_t, std::string> cases[] = {
-        {"bob\0"s, 3, 16, "bob"},  {"bob", 3, 16, "bob"},    {"", 0, 16, ""},
-        {"ab\0cd"s, 2, 16, "ab"},  {"abcde", 5, 6, "abcde"}, {"x", 1, 1, ""},
-        {"abcdef", 6, 6, "abcde"}, {many, 1023, 2048, most}, {"abcdefgh\0"s, 8, 6, "abcde"},
+    // A key's text ends at its first NUL, its size, or 1023 bytes.
+    const std::pair<std::string, size_t> cases[] = {
+        {"bob\0"s, 3}, {"bob", 3}, {"", 0}, {"ab\0cd"s, 2}, {std::string(2000, 'k'), 1023},
     };
-    for (const auto &[bytes, length, out_size, text] : cases) {
-        SCOPED_TRACE(testing::PrintToString(bytes.substr(0, 40)));
+    for (const auto &[bytes, length] : cases) {
         std::vector<char> block(bytes.begin(), bytes.end());
         char filler = 'z';
         DBT key{};
         key.data = block.empty() ? &filler : block.data();
         key.size = static_cast<u_int32_t>(block.size());
-        std::vector<char> out(out_size + 8, '\x5a');
-        EXPECT_EQ(key_length(key), length);
-        key_text(key, out.data(), out_size);
-        EXPECT_EQ(out.data(), text);
-        EXPECT_EQ(std::count(out.begin() + static_cast<long>(out_size), out.end(), '\x5a'), 8);
+        EXPECT_EQ(key_length(key), length) << bytes.substr(0, 40);
     }
-    char out[8] = "zzzzzzz";
     DBT none{}; // no data at all
     EXPECT_EQ(key_length(none), 0u);
-    key_text(none, out, sizeof out);
-    EXPECT_STREQ(out, "");
 }

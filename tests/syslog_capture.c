@@ -158,3 +158,17 @@ int fdatasync(int fd)
 {
     PASS_ON(fdatasync, flushes, fd, (fd));
 }
+
+/* A rename to the name in TOLMARK_FAULT_RENAME is followed at once by a
+ * link swapped in at that name, as by someone who wins the race for it. */
+int rename(const char *from, const char *to)
+{
+    static __typeof__(&rename) real;
+    if (real == NULL)
+        real = (__typeof__(&rename))dlsym(RTLD_NEXT, "rename");
+    int done = real(from, to);
+    const char *watched = getenv("TOLMARK_FAULT_RENAME");
+    if (done == 0 && watched != NULL && strcmp(watched, to) == 0 && unlink(to) == 0)
+        symlink("/nonexistent", to);
+    return done;
+}
