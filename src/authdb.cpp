@@ -2,8 +2,10 @@
 // how it is opened and locked, and the four actions on it. Every way into the
 // file goes through Berkeley DB's own interface, behind the openings below.
 #include <acl/libacl.h>
+#include <algorithm>
 #include <bsd/readpassphrase.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <optional>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/acl.h>
 #include <sys/file.h>
@@ -39,8 +42,10 @@ rlim_t raise_soft_limit(int resource)
     rlimit limit{};
     if (getrlimit(resource, &limit) != 0)
         return RLIM_INFINITY; // nothing known to stand in the way
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(resource, &limit);
+    if (limit.rlim_cur != limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(resource, &limit);
+    }
     return limit.rlim_max;
 }
 
@@ -182,6 +187,8 @@ void on_alarm(int) {}
 // when it cannot; EWOULDBLOCK when the time ran out.
 bool lock_before(int fd, int how, long long deadline)
 {
+    if (flock(fd, how | LOCK_NB) == 0)
+        return true; // mostly, nobody else holds it
     struct sigaction wake {
     }, saved{};
     wake.sa_handler = on_alarm; // no SA_RESTART: the alarm ends the wait
@@ -221,10 +228,11 @@ bool lock_before(int fd, int how, long long deadline)
     return err == 0;
 }
 
-// -init may have put a new file in place while this process waited.
-bool still_db_file(int fd)
+// -init may have put a new file in place while this process waited; held
+// receives what the descriptor holds.
+bool still_db_file(int fd, struct stat &held)
 {
-    struct stat held, named;
+    struct stat named;
     return fstat(fd, &held) == 0 && stat(db_file, &named) == 0 && held.st_dev == named.st_dev &&
            held.st_ino == named.st_ino;
 }
@@ -242,14 +250,14 @@ int open_regular(const char *path, int flags)
         errno = EINVAL;
         return -1;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
+    return fd; // O_NONBLOCK means nothing for a regular file
 }
 
 // Opens and locks db_file, starting over when the file was replaced while
-// this process waited. -1 with errno set when it cannot be opened; a lock
-// that cannot be had within the bound ends the run.
-int open_and_lock(int flags, int how, int lock_site)
+// this process waited; held receives the file's state under the lock. -1
+// with errno set when it cannot be opened; a lock that cannot be had within
+// the bound ends the run.
+int open_and_lock(int flags, int how, int lock_site, struct stat &held)
 {
     long long deadline = now_ms() + lock_wait_ms;
     for (;;) {
@@ -258,7 +266,7 @@ int open_and_lock(int flags, int how, int lock_site)
             return -1;
         int err = EWOULDBLOCK;
         if (lock_before(fd, how, deadline)) {
-            if (still_db_file(fd))
+            if (still_db_file(fd, held))
                 return fd;
         } else {
             err = errno;
@@ -282,6 +290,18 @@ void give_up_real_uid()
 // it will not, before the lock is taken. The limit was raised at start-up.
 void ensure_descriptors()
 {
+    // The highest descriptors under the limit are mostly all free: one look.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= 2 * descriptors_needed &&
+        limit.rlim_cur <= INT_MAX) {
+        pollfd top[descriptors_needed];
+        for (int i = 0; i < descriptors_needed; ++i)
+            top[i] = pollfd{static_cast<int>(limit.rlim_cur) - 1 - i, 0, 0};
+        if (poll(top, descriptors_needed, 0) == descriptors_needed &&
+            std::all_of(top, top + descriptors_needed,
+                        [](const pollfd &p) { return p.revents == POLLNVAL; }))
+            return;
+    }
     int spare[descriptors_needed];
     int free_count = 0;
     while (free_count < descriptors_needed &&
@@ -306,11 +326,8 @@ void ensure_descriptors()
 // A page that cannot be written leaves the file half changed: before anything
 // is written, make sure that no write of this change can meet a file-size
 // limit or a full file system.
-void reserve_room(int fd)
+void reserve_room(int fd, const struct stat &st)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        refuse_write("cannot measure it", errno);
     // A doubling of the hash table makes the file as large again at once.
     off_t reach = 2 * st.st_size + reserve_bytes;
     rlim_t limit = raise_soft_limit(RLIMIT_FSIZE);
@@ -393,6 +410,7 @@ int probe_database()
 struct Opening {
     DB *db;
     int fd;
+    struct stat st; // the file under the lock, before anything was written
 };
 
 Opening open_db(int file_flags, bool writer, const OpenFailure &failure)
@@ -404,8 +422,9 @@ Opening open_db(int file_flags, bool writer, const OpenFailure &failure)
     ensure_descriptors();
     // A ^Z between the lock and the block would stop the holder.
     block_stop_signals();
-    Opening opening{nullptr,
-                    open_and_lock(file_flags, writer ? LOCK_EX : LOCK_SH, writer ? 1088 : 1078)};
+    Opening opening{};
+    opening.fd =
+        open_and_lock(file_flags, writer ? LOCK_EX : LOCK_SH, writer ? 1088 : 1078, opening.st);
     if (opening.fd < 0)
         fail_to_open(failure, errno, false);
     // From the lock to its release nothing stops a writer, and nothing is
@@ -468,88 +487,12 @@ std::optional<RecordFields> fetch(Opening &opening, const DBT &key)
     return split_record(static_cast<const char *>(record.data), record.size);
 }
 
-} // namespace
-
-// ---- delete and initialise ----
-
-void delete_user(const Request &request, const CallerIdentity &caller)
-{
-    const char *name = request.target_name;
-    Opening opening =
-        open_db(O_RDWR, true, {"%s: unable to open POP authentication DB: %s (%i) [%i]", 949});
-    DBT key = make_key(name);
-    bool found = fetch(opening, key).has_value();
-    // An empty record from other software shows as none, yet its key must
-    // still go: try the delete before calling the user unknown.
-    reserve_room(opening.fd);
-    int deleted = opening.db->del(opening.db, nullptr, &key, 0);
-    if (deleted != 0) {
-        abandon_write(opening);
-        if (!found && deleted == DB_NOTFOUND)
-            exit_with_error("User '%s' not found in authentication database", name);
-        exit_with_error("Unable to delete user '%s' from authentication database", name);
-    }
-    finish_write(opening);
-    audit_notice(caller.privileged, "tolmark: user \"%s\" deleted by \"%s\" from db \"%s\"",
-                 printable(name, static_cast<int>(strlen(name))), caller.caller_name, db_path);
-}
-
-namespace
-{
-
 const char db_new_file[] = TOLMARK_DB_PATH ".new.db"; // built aside, then put in place
 
 // The folder of a file of the database, with its trailing slash, into out.
 void folder_of(const char *file, char *out, size_t size)
 {
     snprintf(out, size, "%.*s", static_cast<int>(strrchr(file, '/') + 1 - file), file);
-}
-
-// Whether an ACL entry lets anyone but root write the folder. The mode's
-// group bits are the ACL's mask, checked by the caller.
-bool acl_lets_others_write(const char *folder)
-{
-    acl_t acl = acl_get_file(folder, ACL_TYPE_ACCESS);
-    if (acl == nullptr)
-        return errno != ENOTSUP; // an ACL that cannot be read might allow anything
-    bool open = false;
-    acl_entry_t entry;
-    for (int which = ACL_FIRST_ENTRY; !open && acl_get_entry(acl, which, &entry) == 1;
-         which = ACL_NEXT_ENTRY) {
-        acl_tag_t tag;
-        acl_permset_t perms;
-        if (acl_get_tag_type(entry, &tag) != 0 || acl_get_permset(entry, &perms) != 0 ||
-            acl_get_perm(perms, ACL_WRITE) != 1 || (tag != ACL_USER && tag != ACL_GROUP))
-            continue;
-        // Uids and gids are the same size here.
-        auto *id = static_cast<uid_t *>(acl_get_qualifier(entry));
-        open = id == nullptr || *id != 0;
-        acl_free(id);
-    }
-    acl_free(acl);
-    return open;
-}
-
-// Anyone but root who can write the database's folder can plant links there:
-// such a folder gets the database made with the pop account's rights, so
-// that no link can lead root's rights anywhere.
-bool folder_open_to_others()
-{
-    char folder[sizeof db_file];
-    folder_of(db_file, folder, sizeof folder);
-    struct stat st;
-    if (stat(folder, &st) != 0)
-        return false; // the creation reports it
-    return st.st_uid != 0 || (st.st_mode & S_IWOTH) != 0 ||
-           ((st.st_mode & S_IWGRP) != 0 && (st.st_gid != 0 || acl_lets_others_write(folder)));
-}
-
-void become_pop(const CallerIdentity &caller)
-{
-    gid_t gid = caller.pop_gid;
-    if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 ||
-        setresuid(caller.pop_uid, caller.pop_uid, caller.pop_uid) != 0)
-        exit_with_error("internal error @ %i", 1030);
 }
 
 [[noreturn]] void fail_create(int err)
@@ -606,6 +549,82 @@ int create_aside()
     return fd;
 }
 
+} // namespace
+
+// ---- delete and initialise ----
+
+void delete_user(const Request &request, const CallerIdentity &caller)
+{
+    const char *name = request.target_name;
+    Opening opening =
+        open_db(O_RDWR, true, {"%s: unable to open POP authentication DB: %s (%i) [%i]", 949});
+    DBT key = make_key(name);
+    bool found = fetch(opening, key).has_value();
+    // An empty record from other software shows as none, yet its key must
+    // still go: try the delete before calling the user unknown.
+    reserve_room(opening.fd, opening.st);
+    int deleted = opening.db->del(opening.db, nullptr, &key, 0);
+    if (deleted != 0) {
+        abandon_write(opening);
+        if (!found && deleted == DB_NOTFOUND)
+            exit_with_error("User '%s' not found in authentication database", name);
+        exit_with_error("Unable to delete user '%s' from authentication database", name);
+    }
+    finish_write(opening);
+    audit_notice(caller.privileged, "tolmark: user \"%s\" deleted by \"%s\" from db \"%s\"",
+                 printable(name, static_cast<int>(strlen(name))), caller.caller_name, db_path);
+}
+
+namespace
+{
+
+// Whether an ACL entry lets anyone but root write the folder. The mode's
+// group bits are the ACL's mask, checked by the caller.
+bool acl_lets_others_write(const char *folder)
+{
+    acl_t acl = acl_get_file(folder, ACL_TYPE_ACCESS);
+    if (acl == nullptr)
+        return errno != ENOTSUP; // an ACL that cannot be read might allow anything
+    bool open = false;
+    acl_entry_t entry;
+    for (int which = ACL_FIRST_ENTRY; !open && acl_get_entry(acl, which, &entry) == 1;
+         which = ACL_NEXT_ENTRY) {
+        acl_tag_t tag;
+        acl_permset_t perms;
+        if (acl_get_tag_type(entry, &tag) != 0 || acl_get_permset(entry, &perms) != 0 ||
+            acl_get_perm(perms, ACL_WRITE) != 1 || (tag != ACL_USER && tag != ACL_GROUP))
+            continue;
+        // Uids and gids are the same size here.
+        auto *id = static_cast<uid_t *>(acl_get_qualifier(entry));
+        open = id == nullptr || *id != 0;
+        acl_free(id);
+    }
+    acl_free(acl);
+    return open;
+}
+
+// Anyone but root who can write the database's folder can plant links there:
+// such a folder gets the database made with the pop account's rights, so
+// that no link can lead root's rights anywhere.
+bool folder_open_to_others()
+{
+    char folder[sizeof db_file];
+    folder_of(db_file, folder, sizeof folder);
+    struct stat st;
+    if (stat(folder, &st) != 0)
+        return false; // the creation reports it
+    return st.st_uid != 0 || (st.st_mode & S_IWOTH) != 0 ||
+           ((st.st_mode & S_IWGRP) != 0 && (st.st_gid != 0 || acl_lets_others_write(folder)));
+}
+
+void become_pop(const CallerIdentity &caller)
+{
+    gid_t gid = caller.pop_gid;
+    if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 ||
+        setresuid(caller.pop_uid, caller.pop_uid, caller.pop_uid) != 0)
+        exit_with_error("internal error @ %i", 1030);
+}
+
 // Nothing is removed on an answer to a question that was never shown.
 bool confirmed()
 {
@@ -639,7 +658,7 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     // The old file stays locked until the new one has taken its place, so that
     // no writer is inside either meanwhile.
     block_stop_signals();
-    int old_fd = exists ? open_and_lock(O_RDONLY | O_NOFOLLOW, LOCK_EX, 1088) : -1;
+    int old_fd = exists ? open_and_lock(O_RDONLY | O_NOFOLLOW, LOCK_EX, 1088, st) : -1;
     // No file, a link or something else there: nothing to lock, it goes.
     if (exists && old_fd < 0 && errno != ENOENT && errno != ELOOP && errno != EINVAL) {
         int err = errno;
@@ -990,7 +1009,7 @@ void store_secret(Opening &opening, const DBT &key, const std::optional<RecordFi
         abandon_write(opening);
         exit_with_error("POP authentication DB record for %s is too long to rewrite", target);
     }
-    reserve_room(opening.fd);
+    reserve_room(opening.fd, opening.st);
     DBT k = key;
     DBT content{};
     content.data = secrets.record;

@@ -77,8 +77,13 @@ bool spill(HeldOutput &held)
 {
     if (held.err != 0)
         return false;
-    if (held.fd < 0)
+    if (held.fd < 0) {
+        // The memory file grows as a file does: a write past the size limit
+        // fails, and is reported, instead of ending the run.
+        raise_soft_limit(RLIMIT_FSIZE);
+        signal(SIGXFSZ, SIG_IGN);
         held.fd = memfd_create("tolmark-held", MFD_CLOEXEC);
+    }
     if (held.fd < 0 || !write_all(held.fd, held.buffer, held.len)) {
         held.err = errno;
         return false;

@@ -2,11 +2,11 @@
 // Installed set-user-id to the pop account; every rule is decided on the
 // real uid.
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -70,12 +70,12 @@ const OptionEntry &find_option(const char *name)
 // the program writes to it would land in that file.
 void fill_standard_descriptors()
 {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        if (open("/dev/null", O_RDWR) != fd)
+    pollfd standard[] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    if (poll(standard, 3, 0) <= 0)
+        return;
+    for (const pollfd &closed : standard)
+        if (closed.revents == POLLNVAL && open("/dev/null", O_RDWR) != closed.fd)
             _exit(1);
-    }
 }
 
 [[noreturn]] void usage_end()
@@ -242,10 +242,6 @@ int main(int argc, char **argv)
     fill_standard_descriptors();
     // The password database and Berkeley DB need descriptors of their own.
     raise_soft_limit(RLIMIT_NOFILE);
-    // Output held back in memory grows as a file does: a write past the size
-    // limit fails, and is reported, instead of ending the run.
-    raise_soft_limit(RLIMIT_FSIZE);
-    signal(SIGXFSZ, SIG_IGN);
     umask(077);
     program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const char *slash = strrchr(program_name, '/');
