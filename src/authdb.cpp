@@ -472,7 +472,9 @@ void finish_write(Opening &opening)
 
 // The record under a key, as views into Berkeley DB's memory, valid until the
 // next call on the handle. An empty record counts as none: Berkeley DB hands
-// one back sometimes as a null pointer and sometimes as a stale one.
+// one back sometimes as a null pointer and sometimes as a stale one. A page
+// that cannot be read is no missing record: nobody is added, or let in
+// without his old secret, on the strength of it.
 std::optional<RecordFields> fetch(Opening &opening, const DBT &key)
 {
     if (debug_level != 0)
@@ -482,6 +484,8 @@ std::optional<RecordFields> fetch(Opening &opening, const DBT &key)
     DBT record{};
     int ret = opening.db->get(opening.db, nullptr, &k, &record, 0);
     report_db_status(ret, "fetch", 1);
+    if (ret != 0 && ret != DB_NOTFOUND)
+        exit_with_error(corrupt, db_file);
     if (ret != 0 || record.data == nullptr || record.size == 0)
         return std::nullopt;
     return split_record(static_cast<const char *>(record.data), record.size);
@@ -541,10 +545,14 @@ int create_aside()
     if (fd < 0)
         fail_create(errno);
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() ||
-        fsync(fd) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) {
         unlink(db_new_file);
         fail_tampered();
+    }
+    if (fsync(fd) != 0) {
+        int err = errno;
+        unlink(db_new_file);
+        fail_create(err);
     }
     return fd;
 }
@@ -684,11 +692,18 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
         unlink(db_new_file);
         fail_create(err);
     }
-    // And the name now leads to the very file that was made.
+    // And the name now leads to the very file that was made, for good: a
+    // power loss must not bring the old one back.
     struct stat made;
     if (fstat(fd, &made) != 0 || lstat(db_file, &st) != 0 || made.st_dev != st.st_dev ||
         made.st_ino != st.st_ino)
         fail_tampered();
+    char folder[sizeof db_file];
+    folder_of(db_file, folder, sizeof folder);
+    int folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_fd < 0 || fsync(folder_fd) != 0)
+        fail_create(errno);
+    close(folder_fd);
     close(fd);
     release_lock();
     if (exists)
@@ -762,8 +777,11 @@ void list_all(Opening &opening)
         RecordFields fields = split_record(static_cast<const char *>(record.data), record.size);
         print_entry(name, strnlen(name, key.size), !fields.apop.empty(), !fields.scram.empty());
     }
-    // At the end of the walk the database leaves ENOENT, as ndbm did.
+    // At the end of the walk the database leaves ENOENT, as ndbm did. A walk
+    // cut short is no whole listing.
     report_db_status(err, "first/next key", 1);
+    if (err != DB_NOTFOUND)
+        exit_with_error(corrupt, db_file);
     cursor->close(cursor);
 }
 

@@ -228,6 +228,34 @@ TEST_F(Safety, FailedWritesAreToldTruly)
                     << label;
                 break;
             }
+
+    // A page that cannot be read is no missing entry, nor a listing's end:
+    // status 1, nothing written, no notice.
+    for (auto args : {std::vector<std::string>{"-list", "ALL"},
+                      {"-list", "bob"},
+                      {"-user", "bob", "New-pass2"},
+                      {"-delete", "bob"}})
+        for (int after = 0;; ++after) {
+            std::string label =
+                args[0] + " " + args[1] + ", reads failing from " + std::to_string(after) + ": ";
+            ASSERT_LT(after, 50) << label;
+            std::ofstream(db_file, std::ios::binary | std::ios::trunc) << pristine;
+            fs::remove(failed);
+            fs::remove(file("syslog"));
+            RunResult r = run({.args = args,
+                               .env = {{"TOLMARK_FAULT_FILE", db_file},
+                                       {"TOLMARK_FAULT_CALLS", "reads"},
+                                       {"TOLMARK_FAULT_AFTER", std::to_string(after)}}});
+            if (!fs::exists(failed))
+                break;
+            EXPECT_EQ(r.status, 1) << label << r.err;
+            EXPECT_TRUE(r.err.ends_with(corrupt) ||
+                        r.err.find("unable to open POP authentication DB") != std::string::npos)
+                << label << r.err;
+            for (const LogEntry &entry : syslog())
+                EXPECT_FALSE(entry.message.starts_with("tolmark: ")) << label; // no notice
+            EXPECT_TRUE(read_file(db_file) == pristine) << label;
+        }
 }
 
 } // namespace

@@ -90,7 +90,7 @@ void __syslog_chk(int priority, int flag, const char *format, ...)
     va_end(args);
 }
 
-enum { writes, flushes };
+enum { writes, flushes, reads };
 
 static int fault_hits(int fd, int kind)
 {
@@ -104,7 +104,10 @@ static int fault_hits(int fd, int kind)
         const char *count = getenv("TOLMARK_FAULT_AFTER");
         ready = 1;
         known = path != NULL && stat(path, &faulty) == 0;
-        faulty_kind = calls != NULL && strcmp(calls, "flushes") == 0 ? flushes : writes;
+        faulty_kind = calls == NULL                   ? writes
+                      : strcmp(calls, "flushes") == 0 ? flushes
+                      : strcmp(calls, "reads") == 0   ? reads
+                                                      : writes;
         after = count != NULL ? atol(count) : 0;
     }
     struct stat st;
@@ -147,6 +150,21 @@ ssize_t pwrite(int fd, const void *data, size_t size, off_t at)
 ssize_t pwrite64(int fd, const void *data, size_t size, off64_t at)
 {
     PASS_ON(pwrite64, writes, fd, (fd, data, size, at));
+}
+
+ssize_t read(int fd, void *data, size_t size)
+{
+    PASS_ON(read, reads, fd, (fd, data, size));
+}
+
+ssize_t pread(int fd, void *data, size_t size, off_t at)
+{
+    PASS_ON(pread, reads, fd, (fd, data, size, at));
+}
+
+ssize_t pread64(int fd, void *data, size_t size, off64_t at)
+{
+    PASS_ON(pread64, reads, fd, (fd, data, size, at));
 }
 
 int fsync(int fd)
