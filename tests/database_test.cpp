@@ -326,6 +326,36 @@ class SetUserId : public Tolmark
         }
         return pid;
     }
+
+    // Runs the program while the test holds a shared lock on the database,
+    // and looks at its uids as it waits for its own.
+    struct Waited {
+        bool blocked;
+        std::vector<uid_t> uids;
+        int status;
+        std::string output;
+    };
+    Waited run_behind_a_reader(const std::string &program, std::vector<std::string> args,
+                               const std::string &input = "")
+    {
+        int err[2], in[2];
+        EXPECT_EQ(pipe(err), 0);
+        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+        EXPECT_EQ(write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+        close(in[1]);
+        Waited w{};
+        std::optional<FileLock> reader(LOCK_SH);
+        pid_t pid = spawn(program, std::move(args), err[1], in[0]);
+        close(err[1]);
+        close(in[0]);
+        w.blocked = wait_until_blocked_on_lock(pid, 5000);
+        w.uids = process_uids(pid);
+        reader.reset();
+        waitpid(pid, &w.status, 0);
+        w.output = read_file("/proc/self/fd/" + std::to_string(err[0]));
+        close(err[0]);
+        return w;
+    }
 };
 
 // Where the pop account cannot reach the database, the real accounts cannot
@@ -359,26 +389,12 @@ TEST_F(SetUserId, RealUidGivenUpWhileWriting)
         put(key("bob"), record_of("bobsecret"));
         std::string trace = file("trace");
         args.insert(args.begin(), {"-trace", trace});
-        std::optional<FileLock> reader(LOCK_SH);
-        int err[2];
-        ASSERT_EQ(pipe(err), 0);
-        pid_t pid = spawn(copy, args, err[1]);
-        close(err[1]);
-        bool blocked = wait_until_blocked_on_lock(pid, 5000);
-        std::vector<uid_t> uids = process_uids(pid);
-        reader.reset();
-        int status = 0;
-        waitpid(pid, &status, 0);
-        std::string errors;
-        char buffer[512];
-        for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
-            errors.append(buffer, static_cast<size_t>(n));
-        close(err[0]);
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        Waited w = run_behind_a_reader(copy, args);
+        if (WIFEXITED(w.status) && WEXITSTATUS(w.status) == 77)
             GTEST_SKIP() << "no private mount namespace here";
-        ASSERT_TRUE(blocked) << errors;
-        EXPECT_EQ(uids, (std::vector<uid_t>{pop.uid, pop.uid, pop.uid, pop.uid})) << args[2];
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << errors;
+        ASSERT_TRUE(w.blocked) << w.output;
+        EXPECT_EQ(w.uids, (std::vector<uid_t>{pop.uid, pop.uid, pop.uid, pop.uid})) << args[2];
+        EXPECT_TRUE(WIFEXITED(w.status) && WEXITSTATUS(w.status) == 0) << w.output;
     }
     EXPECT_EQ(get(key("bob")), record_of("n3w-Secret"));
 }
@@ -450,28 +466,13 @@ TEST_F(SetUserId, InitInAnOpenFolderRunsAsPop)
         }
         create_db();
         ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
-        int yes[2], err[2];
-        ASSERT_EQ(pipe2(yes, O_CLOEXEC), 0);
-        ASSERT_EQ(write(yes[1], "y\n", 2), 2);
-        close(yes[1]);
-        ASSERT_EQ(pipe(err), 0);
-        std::optional<FileLock> reader(LOCK_SH);
-        pid_t pid = spawn(program_path, {"-init"}, err[1], yes[0]);
-        close(err[1]);
-        close(yes[0]);
-        bool blocked = wait_until_blocked_on_lock(pid, 5000);
-        std::vector<uid_t> uids = process_uids(pid);
-        reader.reset();
-        int status = 0;
-        waitpid(pid, &status, 0);
-        std::string output = read_file("/proc/self/fd/" + std::to_string(err[0]));
-        close(err[0]);
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        Waited w = run_behind_a_reader(program_path, {"-init"}, "y\n");
+        if (WIFEXITED(w.status) && WEXITSTATUS(w.status) == 77)
             GTEST_SKIP() << "no private mount namespace here";
-        EXPECT_TRUE(blocked) << output;
-        EXPECT_EQ(uids, (std::vector<uid_t>{pop.uid, pop.uid, pop.uid, pop.uid}))
+        EXPECT_TRUE(w.blocked) << w.output;
+        EXPECT_EQ(w.uids, (std::vector<uid_t>{pop.uid, pop.uid, pop.uid, pop.uid}))
             << std::oct << c.mode;
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+        EXPECT_TRUE(WIFEXITED(w.status) && WEXITSTATUS(w.status) == 0) << w.output;
         EXPECT_TRUE(contents().empty());
     }
 }
