@@ -648,7 +648,8 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
 {
     // All of root's ids: pop's rights stay behind, unless the folder asks
     // for them below.
-    if (setuid(getuid()) != 0)
+    uid_t root = getuid();
+    if (setresuid(root, root, root) != 0)
         exit_with_error("internal error @ %i", 1029);
     if (folder_open_to_others())
         become_pop(caller);
@@ -945,7 +946,7 @@ char *target_user(const Request &request, const CallerIdentity &caller)
 }
 
 // The record found, held in the program's buffers, announced.
-bool take_record(const std::optional<RecordFields> &found, const char *target)
+void take_record(const std::optional<RecordFields> &found, const char *target)
 {
     if (found)
         load_record(*found, secrets.stored);
@@ -959,7 +960,6 @@ bool take_record(const std::optional<RecordFields> &found, const char *target)
                   printable(target, static_cast<int>(strlen(target))));
     emit(stderr, "%s %s%s %s for %s.\n", found ? "Changing" : "Adding", onlysw ? "only " : "",
          "APOP", "password", target);
-    return found.has_value();
 }
 
 // The caller proves the stored secret; an unencoded one is accepted too.
@@ -1048,7 +1048,8 @@ bool change_at_once(Request &request, const DBT &key, const char *target)
 {
     Opening opening = open_db(O_RDWR, true, read_failure);
     std::optional<RecordFields> current = fetch(opening, key);
-    bool exists = take_record(current, target);
+    take_record(current, target);
+    bool exists = current.has_value(); // views into the database, gone with the store
     store_secret(opening, key, current, target, take_secret_argument(request));
     return exists;
 }
@@ -1059,7 +1060,7 @@ bool change_at_once(Request &request, const DBT &key, const char *target)
 bool change_in_dialogue(const DBT &key, const char *target, const CallerIdentity &caller)
 {
     Opening reading = open_db(O_RDWR, false, read_failure);
-    bool exists = take_record(fetch(reading, key), target);
+    take_record(fetch(reading, key), target);
     reading.db->close(reading.db, 0);
     if (flock(reading.fd, LOCK_UN) != 0) {
         int err = errno;
@@ -1087,7 +1088,7 @@ bool change_in_dialogue(const DBT &key, const char *target, const CallerIdentity
         exit_with_error("The password for %s was changed meanwhile; nothing was written", target);
     }
     store_secret(writing, key, current, target, len);
-    return exists;
+    return current.has_value(); // the notice tells what was written over
 }
 
 } // namespace

@@ -41,29 +41,30 @@ struct HeldOutput {
     char *buffer; // filled first, then moved into the memory file
     size_t size;
     size_t len;
-    int fd;  // the memory file, made when the buffer first fills
-    int err; // why the rest could not be collected, or 0
+    int fd;        // the memory file, made when the buffer first fills
+    off_t spilled; // what the memory file holds of the output
+    int err;       // why the rest could not be collected, or 0
 };
 
 char out_buffer[1 << 16];
 char trace_buffer[8192];
 char errors_buffer[8192];
 char log_buffer[8192];
-HeldOutput held_out{out_buffer, sizeof out_buffer, 0, -1, 0};
-HeldOutput held_trace{trace_buffer, sizeof trace_buffer, 0, -1, 0};
-HeldOutput held_errors{errors_buffer, sizeof errors_buffer, 0, -1, 0};
-// Each record a priority digit, the message and a NUL.
-HeldOutput held_log{log_buffer, sizeof log_buffer, 0, -1, 0};
+HeldOutput held_out{out_buffer, sizeof out_buffer, 0, -1, 0, 0};
+HeldOutput held_trace{trace_buffer, sizeof trace_buffer, 0, -1, 0, 0};
+HeldOutput held_errors{errors_buffer, sizeof errors_buffer, 0, -1, 0, 0};
+// Whole records, each a priority digit, the message and a NUL.
+HeldOutput held_log{log_buffer, sizeof log_buffer, 0, -1, 0, 0};
 bool holding = false;
 
-const char dropped_note[] = "\n(further messages were dropped)\n";
+const char dropped_note[] = "(further messages were dropped)";
 
+// A signal interrupts a write to a stalled output: after a change it ends
+// nothing else.
 bool write_all(int fd, const char *data, size_t len)
 {
     while (len > 0) {
         ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n <= 0)
             return false;
         data += n;
@@ -72,22 +73,24 @@ bool write_all(int fd, const char *data, size_t len)
     return true;
 }
 
-// Moves the buffer into the memory file.
+// Moves the buffer into the memory file. What a failed move wrote there
+// counts for nothing: the buffer still holds it.
 bool spill(HeldOutput &held)
 {
-    if (held.err != 0)
-        return false;
-    if (held.fd < 0) {
+    if (held.err == 0 && held.fd < 0) {
         // The memory file grows as a file does: a write past the size limit
         // fails, and is reported, instead of ending the run.
         raise_soft_limit(RLIMIT_FSIZE);
         signal(SIGXFSZ, SIG_IGN);
         held.fd = memfd_create("tolmark-held", MFD_CLOEXEC);
+        if (held.fd < 0)
+            held.err = errno;
     }
-    if (held.fd < 0 || !write_all(held.fd, held.buffer, held.len)) {
-        held.err = errno;
+    if (held.err == 0 && !write_all(held.fd, held.buffer, held.len))
+        held.err = errno != 0 ? errno : EIO;
+    if (held.err != 0)
         return false;
-    }
+    held.spilled += static_cast<off_t>(held.len);
     held.len = 0;
     return true;
 }
@@ -128,83 +131,109 @@ void hold_text(HeldOutput &held, const char *format, va_list args)
     check_held(held);
 }
 
-// Copies the memory file to fd in large blocks; the error of a write that
-// failed, or 0.
-int copy_out(HeldOutput &held, int fd)
+// Copies what the memory file holds to fd in large blocks; the error of a
+// write that failed, or 0.
+int copy_out(const HeldOutput &held, int fd)
 {
     off_t offset = 0;
-    ssize_t n;
-    do
-        n = sendfile(fd, held.fd, &offset, 1 << 30);
-    while (n > 0 || (n < 0 && errno == EINTR));
-    if (n == 0)
+    ssize_t n = 0;
+    while (offset < held.spilled &&
+           (n = sendfile(fd, held.fd, &offset, static_cast<size_t>(held.spilled - offset))) > 0)
+        ;
+    if (offset == held.spilled)
         return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return errno;
+    if (n == 0 || (errno != EINVAL && errno != ENOSYS))
+        return n == 0 ? EIO : errno;
     // Not every output takes sendfile (a terminal, a file opened to
-    // append): the buffer carries the rest.
-    while ((n = pread(held.fd, held.buffer, held.size, offset)) > 0) {
-        if (!write_all(fd, held.buffer, static_cast<size_t>(n)))
-            return errno;
+    // append): the rest goes through a small buffer.
+    char bounce[8192];
+    while (offset < held.spilled) {
+        size_t want = std::min(sizeof bounce, static_cast<size_t>(held.spilled - offset));
+        n = pread(held.fd, bounce, want, offset);
+        if (n <= 0 || !write_all(fd, bounce, static_cast<size_t>(n)))
+            return n == 0 ? EIO : errno;
         offset += n;
     }
-    return n < 0 ? errno : 0;
+    return 0;
+}
+
+void reset(HeldOutput &held)
+{
+    if (held.fd >= 0)
+        close(held.fd);
+    held = HeldOutput{held.buffer, held.size, 0, -1, 0, 0};
 }
 
 // Writes what was held to fd, with a note where some was lost when note is
 // set; the error of a write that failed, or 0.
 int send_held(HeldOutput &held, int fd, bool note)
 {
-    int err = 0;
-    bool lost = held.err != 0;
-    if (held.fd < 0 || !spill(held)) {
-        if (!write_all(fd, held.buffer, held.len))
-            err = errno;
-    } else {
-        err = copy_out(held, fd);
-    }
-    if (lost && note && err == 0)
+    int err = held.spilled > 0 ? copy_out(held, fd) : 0;
+    if (err == 0 && !write_all(fd, held.buffer, held.len))
+        err = errno;
+    if (held.err != 0 && note && err == 0) {
+        write_all(fd, "\n", 1);
         write_all(fd, dropped_note, sizeof dropped_note - 1);
-    if (held.fd >= 0)
-        close(held.fd);
-    held = HeldOutput{held.buffer, held.size, 0, -1, 0};
+        write_all(fd, "\n", 1);
+    }
+    reset(held);
     return err;
 }
 
-// A message for the system log, whose socket can stall too.
+// A message for the system log, whose socket can stall too. Records are held
+// whole, or not at all.
 void send_to_log(int level, const char *prefix, const char *text)
 {
     if (!holding) {
         syslog(level, "%s%s", prefix, text);
         return;
     }
-    char digit = static_cast<char>('0' + LOG_PRI(level));
-    hold_bytes(held_log, &digit, 1);
-    hold_bytes(held_log, prefix, strlen(prefix));
-    hold_bytes(held_log, text, strlen(text) + 1);
+    HeldOutput &held = held_log;
+    size_t prefix_len = strlen(prefix), text_len = strlen(text);
+    size_t need = prefix_len + text_len + 2;
+    if (need > held.size - held.len && (!spill(held) || need > held.size)) {
+        held.err = held.err != 0 ? held.err : E2BIG;
+        return;
+    }
+    held.buffer[held.len++] = static_cast<char>('0' + LOG_PRI(level));
+    memcpy(held.buffer + held.len, prefix, prefix_len);
+    memcpy(held.buffer + held.len + prefix_len, text, text_len + 1);
+    held.len += prefix_len + text_len + 1;
+}
+
+// Sends the whole records in data; how many bytes they took.
+size_t send_records(const char *data, size_t len)
+{
+    size_t at = 0;
+    for (const char *end;
+         at < len &&
+         (end = static_cast<const char *>(memchr(data + at, '\0', len - at))) != nullptr;
+         at = static_cast<size_t>(end - data) + 1)
+        if (end > data + at)
+            syslog(data[at] - '0', "%s", data + at + 1);
+    return at;
 }
 
 void replay_log()
 {
     HeldOutput &held = held_log;
-    bool spilled = held.fd >= 0 && spill(held) && lseek(held.fd, 0, SEEK_SET) == 0;
-    size_t have = spilled ? 0 : held.len;
-    for (;;) {
-        ssize_t n = spilled ? read(held.fd, held.buffer + have, held.size - have) : 0;
-        have += n > 0 ? static_cast<size_t>(n) : 0;
-        size_t at = 0;
-        for (const char *end;
-             (end = static_cast<const char *>(memchr(held.buffer + at, '\0', have - at)));
-             at = static_cast<size_t>(end - held.buffer) + 1)
-            syslog(held.buffer[at] - '0', "%s", held.buffer + at + 1);
-        memmove(held.buffer, held.buffer + at, have - at);
-        have -= at;
+    char chunk[8192];
+    size_t have = 0;
+    for (off_t offset = 0; offset < held.spilled;) {
+        size_t want = std::min(sizeof chunk - have, static_cast<size_t>(held.spilled - offset));
+        ssize_t n = pread(held.fd, chunk + have, want, offset);
         if (n <= 0)
             break;
+        offset += n;
+        have += static_cast<size_t>(n);
+        size_t used = send_records(chunk, have);
+        memmove(chunk, chunk + used, have - used);
+        have -= used;
     }
-    if (held.fd >= 0)
-        close(held.fd);
-    held = HeldOutput{held.buffer, held.size, 0, -1, 0};
+    send_records(held.buffer, held.len);
+    if (held.err != 0)
+        syslog(LOG_NOTICE, "%s", dropped_note);
+    reset(held);
 }
 
 HeldOutput *held_for(FILE *file)
@@ -412,6 +441,12 @@ void audit_notice(bool privileged, const char *format, ...)
     va_start(args, format);
     trace_log_v(trace_file, LOG_NOTICE, format, args);
     va_end(args);
+    // A notice that the trace file did not take goes to the system log.
+    if (trace_file != nullptr && privileged && (fflush(trace_file) != 0 || ferror(trace_file))) {
+        va_start(args, format);
+        trace_log_v(nullptr, LOG_NOTICE, format, args);
+        va_end(args);
+    }
 }
 
 namespace

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -70,12 +69,12 @@ const OptionEntry &find_option(const char *name)
 // the program writes to it would land in that file.
 void fill_standard_descriptors()
 {
-    pollfd standard[] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
-    if (poll(standard, 3, 0) <= 0)
-        return;
-    for (const pollfd &closed : standard)
-        if (closed.revents == POLLNVAL && open("/dev/null", O_RDWR) != closed.fd)
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", O_RDWR) != fd)
             _exit(1);
+    }
 }
 
 [[noreturn]] void usage_end()

@@ -9,6 +9,7 @@
 #include <optional>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -245,7 +246,20 @@ TEST_F(Locks, PausedListingHoldsNobodyUp)
         out.append(buffer, static_cast<size_t>(n));
     close(pager);
     EXPECT_EQ(finish(listing).status, 0);
-    EXPECT_EQ(out, whole.out);
+    EXPECT_TRUE(out == whole.out);
+
+    // What is collected in memory counts against the file size limit: held
+    // whole, or not at all.
+    whole = run_as(root, {"-list", "ALL"});
+    for (unsigned long limit : {150000ul, 100000ul}) {
+        RunResult r =
+            run(RunSpec{.args = {"-list", "ALL"}, .limits = {{RLIMIT_FSIZE, limit, limit}}});
+        if (r.status == 0)
+            EXPECT_TRUE(r.out == whole.out) << limit << ": " << r.out.size() << " bytes";
+        else
+            EXPECT_TRUE(r.err.ends_with("unable to write standard output: File too large (27)\n"))
+                << r.err;
+    }
 }
 
 // Writers, readers and -init -safe at once: nothing is lost or damaged.
