@@ -60,6 +60,9 @@ TEST_F(Safety, FileSizeLimit)
     std::map<Bytes, Bytes> before = prepare({"newbie", long_name});
     unsigned long size = fs::file_size(db_file);
     add_each({"newbie", long_name}, before, {{RLIMIT_FSIZE, size, size}}, 1);
+    // A doubling of the hash table makes the file as large again at once.
+    unsigned long doubled = 2 * size + 256 * 1024;
+    add_each({"newbie", long_name}, before, {{RLIMIT_FSIZE, doubled - 1, doubled - 1}}, 1);
     // The soft limit is raised to the hard one.
     add_each({"newbie", long_name}, before, {{RLIMIT_FSIZE, size, RLIM_INFINITY}}, 0);
 }
@@ -120,6 +123,11 @@ TEST_F(Safety, OutcomesAreToldTruly)
          1,
          "Changing only APOP password for bob.\n" + program_path + ": POP authentication DB " +
              db_file + " not changed: the CPU time limit is too low for the change\n"},
+        {"delete with CPU time nearly used up",
+         {.args = {"-delete", "bob"}, .limits = {{RLIMIT_CPU, 1, 1}}},
+         1,
+         "Warning: deleting user \"bob\"\n" + program_path + ": POP authentication DB " + db_file +
+             " not changed: the CPU time limit is too low for the change\n"},
         {"standard error closed",
          {.caller = pop, .args = {"-user", "bob", "New-pass2"}, .close_stderr = true},
          0,
