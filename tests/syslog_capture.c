@@ -6,7 +6,9 @@
  * With TOLMARK_FAULT_FILE=<path>, the writes on that file (or its flushes,
  * with TOLMARK_FAULT_CALLS=flushes) fail with EIO once the first
  * TOLMARK_FAULT_AFTER (default 0) of them went through; the first failure
- * creates <path>.failed, so a test knows whether one happened. The file is
+ * creates <path>.failed, so a test knows whether one happened. With
+ * TOLMARK_FAULT_CALLS=unlocked, only a write made while no lock is held on
+ * the file fails. The file is
  * known by the device and inode that the path had at the first call, as the
  * program renames files. */
 #define _GNU_SOURCE
@@ -17,6 +19,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <syslog.h>
@@ -90,7 +93,20 @@ void __syslog_chk(int priority, int flag, const char *format, ...)
     va_end(args);
 }
 
-enum { writes, flushes, reads };
+enum { writes, flushes, reads, unlocked };
+
+/* Whether nobody holds a lock on the file: a lock of this process on another
+ * opening of it conflicts too. */
+static int lock_free(int fd)
+{
+    char name[64];
+    snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+    int other = open(name, O_RDONLY | O_CLOEXEC);
+    int nobody = other >= 0 && flock(other, LOCK_EX | LOCK_NB) == 0;
+    if (other >= 0)
+        close(other);
+    return nobody;
+}
 
 static int fault_hits(int fd, int kind)
 {
@@ -104,15 +120,19 @@ static int fault_hits(int fd, int kind)
         const char *count = getenv("TOLMARK_FAULT_AFTER");
         ready = 1;
         known = path != NULL && stat(path, &faulty) == 0;
-        faulty_kind = calls == NULL                   ? writes
-                      : strcmp(calls, "flushes") == 0 ? flushes
-                      : strcmp(calls, "reads") == 0   ? reads
-                                                      : writes;
+        faulty_kind = calls == NULL                    ? writes
+                      : strcmp(calls, "flushes") == 0  ? flushes
+                      : strcmp(calls, "reads") == 0    ? reads
+                      : strcmp(calls, "unlocked") == 0 ? unlocked
+                                                       : writes;
         after = count != NULL ? atol(count) : 0;
     }
     struct stat st;
-    if (!known || kind != faulty_kind || fstat(fd, &st) != 0 || st.st_dev != faulty.st_dev ||
-        st.st_ino != faulty.st_ino || seen++ < after)
+    if (!known || fstat(fd, &st) != 0 || st.st_dev != faulty.st_dev || st.st_ino != faulty.st_ino)
+        return 0;
+    if (faulty_kind == unlocked && kind == writes && lock_free(fd))
+        kind = unlocked;
+    if (kind != faulty_kind || seen++ < after)
         return 0;
     if (seen == after + 1) {
         char mark[4096];
