@@ -235,7 +235,8 @@ int descriptors_on(pid_t pid, const std::string &path)
     return count;
 }
 
-// A writer waits for every other lock holder; a reader waits for writers.
+// A writer waits for every other lock holder; a reader waits for writers
+// only.
 // Either waits before the database itself is opened: Berkeley DB reads
 // pages as it opens, so only the descriptor that waits for the lock is open.
 // The stop signals are held from before the lock, so that a ^Z cannot stop
@@ -273,6 +274,10 @@ TEST_F(Database, WritersAndReadersWaitForTheLock)
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(get(key("bob")).has_value(), c.bob_kept);
     }
+    FileLock reader(LOCK_SH); // another reader's lock holds no listing up
+    RunResult r = run(root, {"-list", "bob"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "bob             : APOP \n");
 }
 
 // A writer still waiting for the lock can be interrupted; nothing is written.
