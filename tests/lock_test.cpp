@@ -168,7 +168,8 @@ TEST_F(Locks, WaitsAreBounded)
 // The trace file is a FIFO that the caller keeps full: the process holding
 // the exclusive lock writes nothing to it, so others go on; the notice is on
 // the system log before the FIFO is read; a ^C after the change was made no
-// longer ends the process with a failure.
+// longer ends the process with a failure. A stalled system log holds nobody
+// up either.
 TEST_F(Locks, StalledTraceFileHoldsNobodyUp)
 {
     prepare();
@@ -214,6 +215,31 @@ TEST_F(Locks, StalledTraceFileHoldsNobodyUp)
     answering.join();
     close(drain);
     close(fill);
+
+    // The log turns into a FIFO that nobody reads while a writer with debug
+    // traces waits for the lock: it still deletes, and lets go of the lock.
+    std::string stalled_log = file("log");
+    int reader = open(db_file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(reader, LOCK_SH), 0);
+    Running deleter = start(RunSpec{.args = {"-debug", "-delete", "bob"},
+                                    .env = {{"TOLMARK_SYSLOG_CAPTURE", stalled_log}}});
+    Reaper deleter_reaper(deleter);
+    EXPECT_TRUE(wait_until_blocked_on_lock(deleter.pid));
+    fs::remove(stalled_log);
+    ASSERT_EQ(mkfifo(stalled_log.c_str(), 0600), 0);
+    close(reader);
+    for (int waited = 0; get(key("bob")).has_value(); waited += 10) {
+        ASSERT_LT(waited, 10000) << "bob was never deleted";
+        usleep(10000);
+    }
+    began = Clock::now();
+    other = run_as(root, {"-list", "alice"});
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_LT(seconds_since(began), 5);
+    EXPECT_TRUE(wait_until_in_syscall(deleter.pid, SYS_openat)); // on the log
+    int log_reader = open(stalled_log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_EQ(finish(deleter).status, 0);
+    close(log_reader);
 }
 
 // A listing whose reader is away (a paused pager) holds no lock: it writes
