@@ -201,6 +201,10 @@ TEST_F(FrontEnd, DebugTracesGoToTheSystemLog)
         EXPECT_NE(text.find("no entry for \"" + shown + "\" in"), std::string::npos) << text;
     for (const LogEntry &entry : log)
         EXPECT_EQ(entry.message.find_first_of("\n\x1b"), std::string::npos) << entry.message;
+    // Traces held back under the lock keep their level: only notices rise above debug.
+    for (const LogEntry &entry : log)
+        EXPECT_EQ(entry.priority, entry.message.starts_with("tolmark: ") ? LOG_NOTICE : LOG_DEBUG)
+            << entry.message;
     EXPECT_EQ(read_file(trace).find(forged), std::string::npos);
 }
 
