@@ -693,24 +693,27 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
         unlink(db_new_file);
         fail_create(err);
     }
-    // And the name now leads to the very file that was made, for good: a
-    // power loss must not bring the old one back.
+    // The old database is gone: whatever follows, the audit trail says so.
+    // The name must lead to the very file that was made, for good: a power
+    // loss must not bring the old one back.
     struct stat made;
-    if (fstat(fd, &made) != 0 || lstat(db_file, &st) != 0 || made.st_dev != st.st_dev ||
-        made.st_ino != st.st_ino)
-        fail_tampered();
+    bool in_place = fstat(fd, &made) == 0 && lstat(db_file, &st) == 0 && made.st_dev == st.st_dev &&
+                    made.st_ino == st.st_ino;
     char folder[sizeof db_file];
     folder_of(db_file, folder, sizeof folder);
     int folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder_fd < 0 || fsync(folder_fd) != 0)
-        fail_create(errno);
+    int unsynced = folder_fd < 0 || fsync(folder_fd) != 0 ? errno : 0;
     close(folder_fd);
     close(fd);
     release_lock();
     if (exists)
         audit_notice(true, "tolmark: user \"%s\" removed existing db \"%s\"", caller.caller_name,
                      db_path);
+    if (!in_place)
+        fail_tampered();
     audit_notice(true, "tolmark: user \"%s\" initialized db \"%s\"", caller.caller_name, db_path);
+    if (unsynced != 0)
+        fail_create(unsynced);
 }
 
 // ---- listing ----

@@ -112,13 +112,16 @@ TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
     EXPECT_EQ(log[0].message, "tolmark: user \"root\" initialized db \"" + db_path + "\"");
     EXPECT_FALSE(std::filesystem::exists(folder / "__db.tol.mark.new.db"));
 
-    // A name swapped for a link as the new file takes it is caught.
-    std::filesystem::remove(db_file);
-    r = run(RunSpec{.args = {"-init"}, .env = {{"TOLMARK_FAULT_RENAME", db_file}}});
+    // A name swapped for a link as the new file takes it is caught; the old
+    // database is gone, and the audit trail says so.
+    r = run(RunSpec{.args = {"-init"}, .input = "y\n", .env = {{"TOLMARK_FAULT_RENAME", db_file}}});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, program_path + ": POP authentication DB " + db_path +
-                         " was tampered with while it was created\n");
-    EXPECT_EQ(syslog().size(), 1u);
+    EXPECT_TRUE(r.err.ends_with(program_path + ": POP authentication DB " + db_path +
+                                " was tampered with while it was created\n"))
+        << r.err;
+    log = syslog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1].message, "tolmark: user \"root\" removed existing db \"" + db_path + "\"");
 }
 
 TEST_F(Database, InitOfAnExistingDatabase)
