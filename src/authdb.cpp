@@ -514,10 +514,10 @@ void folder_of(const char *file, char *out, size_t size)
 // one, whose name makes the next creation wait and fail.
 void remove_leftovers()
 {
+    const char *base = strrchr(db_new_file, '/') + 1;
     char temporary[sizeof db_new_file + 8];
-    folder_of(db_new_file, temporary, sizeof temporary);
-    snprintf(temporary + strlen(temporary), sizeof temporary - strlen(temporary), "__db.%s",
-             strrchr(db_new_file, '/') + 1);
+    snprintf(temporary, sizeof temporary, "%.*s__db.%s", static_cast<int>(base - db_new_file),
+             db_new_file, base);
     for (const char *name : {db_new_file, static_cast<const char *>(temporary)})
         if (unlink(name) != 0 && errno != ENOENT)
             fail_create(errno);
@@ -580,7 +580,7 @@ void delete_user(const Request &request, const CallerIdentity &caller)
     }
     finish_write(opening);
     audit_notice(caller.privileged, "tolmark: user \"%s\" deleted by \"%s\" from db \"%s\"",
-                 printable(name, static_cast<int>(strlen(name))), caller.caller_name, db_path);
+                 printable_text(name), caller.caller_name, db_path);
 }
 
 namespace
@@ -954,13 +954,11 @@ void take_record(const std::optional<RecordFields> &found, const char *target)
     if (found)
         load_record(*found, secrets.stored);
     if (found && debug_level != 0)
-        trace_log(trace_file, LOG_DEBUG, "user %s exists in db (%d/%d)",
-                  printable(target, static_cast<int>(strlen(target))),
+        trace_log(trace_file, LOG_DEBUG, "user %s exists in db (%d/%d)", printable_text(target),
                   static_cast<int>(secrets.stored.apop_len),
                   static_cast<int>(secrets.stored.scram_len));
     else if (debug_level != 0)
-        trace_log(trace_file, LOG_DEBUG, "user %s doesn't exist -- adding",
-                  printable(target, static_cast<int>(strlen(target))));
+        trace_log(trace_file, LOG_DEBUG, "user %s doesn't exist -- adding", printable_text(target));
     emit(stderr, "%s %s%s %s for %s.\n", found ? "Changing" : "Adding", onlysw ? "only " : "",
          "APOP", "password", target);
 }

@@ -98,6 +98,8 @@ void report_db_status(int result, const char *operation, int tolerant);
 // number that the operation left.
 void report_db_state(int state, int saved_errno, const char *operation, bool tolerant);
 const char *printable(const void *data, int length);
+// printable of a NUL-ended text, or of none.
+const char *printable_text(const char *text);
 // One trace file entry; overflow_format is the format of a message that did
 // not fit, or null.
 void write_trace_entry(FILE *file, long seconds, long microseconds, long pid, const char *message,

@@ -2,6 +2,7 @@
 // Nothing here allocates: messages go through static buffers.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +31,7 @@ constexpr size_t message_limit = 2045; // what format_bounded may use of it
 constexpr int printable_budget = 1023;
 
 char message[message_size];
-char printable_text[printable_budget + 1];
+char printable_buffer[printable_budget + 1];
 
 // Output held back while the database is locked. Standard output and error,
 // the trace file and the system log can each be stalled, by the caller or by
@@ -95,11 +96,16 @@ bool spill(HeldOutput &held)
     return true;
 }
 
+[[noreturn]] void fail_standard_output(int err)
+{
+    exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
+}
+
 // A listing that cannot be collected whole must not end as if it were.
 void check_held(const HeldOutput &held)
 {
     if (&held == &held_out && held.err != 0)
-        exit_with_error("unable to write standard output: %s (%d)", strerror(held.err), held.err);
+        fail_standard_output(held.err);
 }
 
 void hold_bytes(HeldOutput &held, const char *data, size_t len)
@@ -289,7 +295,7 @@ void release_output()
     replay_log();
     send_held(held_errors, STDERR_FILENO, true);
     if (int err = send_held(held_out, STDOUT_FILENO, false); err != 0)
-        exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
+        fail_standard_output(err);
 }
 
 void flush_standard_output()
@@ -297,7 +303,7 @@ void flush_standard_output()
     release_output();
     int err = fflush(stdout) != 0 ? errno : EIO; // EIO: an earlier write failed
     if (ferror(stdout) != 0)
-        exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
+        fail_standard_output(err);
 }
 
 namespace
@@ -468,8 +474,7 @@ void trace_fatal(const char *format, va_list args)
         char piece[16] = {*p, '\0'};
         if (*p == '%' && p[1] == 's') {
             const char *given = va_arg(args, const char *);
-            const char *shown =
-                printable(given, given != nullptr ? static_cast<int>(strlen(given)) : 0);
+            const char *shown = printable_text(given);
             append(shown != nullptr ? shown : "");
             piece[0] = '\0';
         } else if (*p == '%' && (p[1] == 'd' || p[1] == 'i')) {
@@ -576,7 +581,7 @@ const char *printable(const void *data, int length)
     }
     const auto *bytes = static_cast<const unsigned char *>(data);
     int budget = printable_budget;
-    char *out = printable_text;
+    char *out = printable_buffer;
     for (int i = 0; i < length; ++i) {
         unsigned char b = bytes[i];
         char item[8];
@@ -602,5 +607,10 @@ const char *printable(const void *data, int length)
         budget -= cost;
     }
     *out = '\0';
-    return printable_text;
+    return printable_buffer;
+}
+
+const char *printable_text(const char *text)
+{
+    return printable(text, text != nullptr ? static_cast<int>(strnlen(text, INT_MAX)) : 0);
 }

@@ -114,7 +114,7 @@ void open_trace_file(const char *name)
     }
     trace_file = file; // an earlier trace stream stays open, unused
     trace_log(trace_file, LOG_DEBUG, "Trace and Debug destination is file \"%s\"",
-              printable(name, static_cast<int>(strlen(name))));
+              printable_text(name));
     if (setresuid(static_cast<uid_t>(-1), saved_euid, static_cast<uid_t>(-1)) != 0)
         exit_with_error("internal error @ %i", 500);
 }
@@ -143,8 +143,7 @@ void read_switches(int argc, char **argv)
         if (option.takes_argument != 0 && (!has_next || argv[i + 1][0] == '-'))
             exit_with_error("missing argument for %s", word);
         if (debug_level != 0)
-            trace_log(trace_file, LOG_DEBUG, "...processing switch '-%s'",
-                      printable(name, static_cast<int>(strlen(name))));
+            trace_log(trace_file, LOG_DEBUG, "...processing switch '-%s'", printable_text(name));
 
         int consumed = 1;
         switch (option.code) {
