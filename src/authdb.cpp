@@ -1,7 +1,6 @@
 // The authentication database: where it lives, how its records are laid out,
 // how it is opened and locked, and the four actions on it. Every way into the
 // file goes through Berkeley DB's own interface, behind the openings below.
-#include <acl/libacl.h>
 #include <algorithm>
 #include <bsd/readpassphrase.h>
 #include <cerrno>
@@ -11,17 +10,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <optional>
 #include <poll.h>
 #include <pwd.h>
-#include <sys/acl.h>
+#include <sys/xattr.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
@@ -163,6 +165,11 @@ const char corrupt[] = "POP authentication DB %s may be corrupt?!?";
 
 // Every wait for the lock ends, as the system's password-file lock does.
 constexpr long lock_wait_ms = 15000;
+// The pause before a wrong old secret is refused, as passwd makes.
+#ifndef TOLMARK_WRONG_SECRET_DELAY_MS
+#define TOLMARK_WRONG_SECRET_DELAY_MS 2000
+#endif
+constexpr long wrong_secret_delay_ms = TOLMARK_WRONG_SECRET_DELAY_MS;
 // Descriptors that Berkeley DB may need while the exclusive lock is held.
 constexpr int descriptors_needed = 16;
 // Room reserved past the file's end before each write: one store or delete
@@ -230,10 +237,10 @@ bool lock_before(int fd, int how, long long deadline)
 
 // -init may have put a new file in place while this process waited; held
 // receives what the descriptor holds.
-bool still_db_file(int fd, struct stat &held)
+bool still_named(const char *path, int fd, struct stat &held)
 {
     struct stat named;
-    return fstat(fd, &held) == 0 && stat(db_file, &named) == 0 && held.st_dev == named.st_dev &&
+    return fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
            held.st_ino == named.st_ino;
 }
 
@@ -253,20 +260,20 @@ int open_regular(const char *path, int flags)
     return fd; // O_NONBLOCK means nothing for a regular file
 }
 
-// Opens and locks db_file, starting over when the file was replaced while
-// this process waited; held receives the file's state under the lock. -1
-// with errno set when it cannot be opened; a lock that cannot be had within
-// the bound ends the run.
-int open_and_lock(int flags, int how, int lock_site, struct stat &held)
+// Opens and locks the database's file by the name given, starting over when
+// the file was replaced while this process waited; held receives the file's
+// state under the lock. -1 with errno set when it cannot be opened; a lock
+// that cannot be had within the bound ends the run.
+int open_and_lock(const char *path, int flags, int how, int lock_site, struct stat &held)
 {
     long long deadline = now_ms() + lock_wait_ms;
     for (;;) {
-        int fd = open_regular(db_file, flags);
+        int fd = open_regular(path, flags);
         if (fd < 0)
             return -1;
         int err = EWOULDBLOCK;
         if (lock_before(fd, how, deadline)) {
-            if (still_db_file(fd, held))
+            if (still_named(path, fd, held))
                 return fd;
         } else {
             err = errno;
@@ -423,8 +430,8 @@ Opening open_db(int file_flags, bool writer, const OpenFailure &failure)
     // A ^Z between the lock and the block would stop the holder.
     block_stop_signals();
     Opening opening{};
-    opening.fd =
-        open_and_lock(file_flags, writer ? LOCK_EX : LOCK_SH, writer ? 1088 : 1078, opening.st);
+    opening.fd = open_and_lock(db_file, file_flags, writer ? LOCK_EX : LOCK_SH,
+                               writer ? 1088 : 1078, opening.st);
     if (opening.fd < 0)
         fail_to_open(failure, errno, false);
     // From the lock to its release nothing stops a writer, and nothing is
@@ -491,69 +498,117 @@ std::optional<RecordFields> fetch(Opening &opening, const DBT &key)
     return split_record(static_cast<const char *>(record.data), record.size);
 }
 
-const char db_new_file[] = TOLMARK_DB_PATH ".new.db"; // built aside, then put in place
+const char *base_name(const char *path)
+{
+    return strrchr(path, '/') + 1;
+}
 
-// The folder of a file of the database, with its trailing slash, into out.
+// The folder of a file of the database, without a trailing slash (which
+// would lead through a link), into out.
 void folder_of(const char *file, char *out, size_t size)
 {
-    snprintf(out, size, "%.*s", static_cast<int>(strrchr(file, '/') + 1 - file), file);
+    int len = static_cast<int>(base_name(file) - 1 - file);
+    snprintf(out, size, "%.*s", len > 0 ? len : 1, file);
+}
+
+// -init builds the new file under the name built, with Berkeley DB's own
+// temporary name on the way, inside a private folder that it makes in the
+// database's folder, where nobody else can plant a name. The folder's name is
+// the prefix and six characters that mkdtemp chooses.
+const char built_path[] = TOLMARK_DB_PATH ".new.db";
+const char *const built = base_name(built_path);
+const char temporary_prefix[] = "__db.";
+const int aside_prefix_length = static_cast<int>(strlen(built) - strlen("db"));
+char aside_folder[sizeof built_path + 8]; // once made, relative to the database's folder
+char aside_file[2 * sizeof built_path + 8];
+
+// Removes a private folder with what it may hold. Whatever cannot go stays,
+// harmless.
+void remove_aside(const char *folder)
+{
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        char temporary[sizeof temporary_prefix + sizeof built_path];
+        snprintf(temporary, sizeof temporary, "%s%s", temporary_prefix, built);
+        unlinkat(fd, built, 0);
+        unlinkat(fd, temporary, 0);
+        close(fd);
+    }
+    rmdir(folder);
+}
+
+void discard_aside()
+{
+    if (aside_folder[0] != '\0')
+        remove_aside(aside_folder);
+    aside_folder[0] = '\0';
 }
 
 [[noreturn]] void fail_create(int err)
 {
+    discard_aside();
     exit_with_error("unable to create POP authentication DB %s: %s (%d) [%d]", db_path,
                     db_strerror(err), err, 1037);
 }
 
 [[noreturn]] void fail_tampered()
 {
+    discard_aside();
     exit_with_error("POP authentication DB %s was tampered with while it was created", db_path);
 }
 
-// A killed -init leaves the file it built, or Berkeley DB's own temporary
-// one, whose name makes the next creation wait and fail.
+// A killed -init leaves its private folder behind; older versions left the
+// file they built, and Berkeley DB's temporary one, in the folder itself,
+// which is removed as a private folder is emptied.
 void remove_leftovers()
 {
-    const char *base = strrchr(db_new_file, '/') + 1;
-    char temporary[sizeof db_new_file + 8];
-    snprintf(temporary, sizeof temporary, "%.*s__db.%s", static_cast<int>(base - db_new_file),
-             db_new_file, base);
-    for (const char *name : {db_new_file, static_cast<const char *>(temporary)})
-        if (unlink(name) != 0 && errno != ENOENT)
-            fail_create(errno);
+    remove_aside(".");
+    DIR *dir = opendir(".");
+    if (dir == nullptr)
+        return;
+    while (const dirent *entry = readdir(dir))
+        if (strlen(entry->d_name) == static_cast<size_t>(aside_prefix_length) + 6 &&
+            strncmp(entry->d_name, built, static_cast<size_t>(aside_prefix_length)) == 0)
+            remove_aside(entry->d_name);
+    closedir(dir);
 }
 
-// Builds the new database aside, with the settings that the server's ndbm
-// interface gives a new database, and returns its file, checked to be the one
-// that this process made: a regular file with one link, no link followed.
+// Builds the new database in a private folder, with the settings that the
+// server's ndbm interface gives a new database, and returns its file, checked
+// to be the one that this process made: a regular file with one link, no
+// link followed, and no ACL entry inherited from the folder.
 int create_aside()
 {
     remove_leftovers();
+    snprintf(aside_folder, sizeof aside_folder, "%.*sXXXXXX", aside_prefix_length, built);
+    if (mkdtemp(aside_folder) == nullptr) {
+        int err = errno;
+        aside_folder[0] = '\0';
+        fail_create(err);
+    }
+    snprintf(aside_file, sizeof aside_file, "%s/%s", aside_folder, built);
     DB *db = nullptr;
     int ret = db_create(&db, nullptr, 0);
     if (ret == 0) {
         db->set_errcall(db, on_db_message);
         if ((ret = db->set_pagesize(db, 4096)) == 0 && (ret = db->set_h_ffactor(db, 40)) == 0 &&
             (ret = db->set_h_nelem(db, 1)) == 0)
-            ret = db->open(db, nullptr, db_new_file, nullptr, DB_HASH, DB_CREATE | DB_EXCL, 0600);
+            ret = db->open(db, nullptr, aside_file, nullptr, DB_HASH, DB_CREATE | DB_EXCL, 0600);
         int closed = db->close(db, 0);
         ret = ret != 0 ? ret : closed;
     }
     if (ret != 0)
         fail_create(ret);
-    int fd = open(db_new_file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(aside_file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         fail_create(errno);
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) {
-        unlink(db_new_file);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid())
         fail_tampered();
-    }
-    if (fsync(fd) != 0) {
-        int err = errno;
-        unlink(db_new_file);
-        fail_create(err);
-    }
+    if (fremovexattr(fd, "system.posix_acl_access") != 0 && errno != ENODATA && errno != ENOTSUP)
+        fail_create(errno);
+    if (fsync(fd) != 0)
+        fail_create(errno);
     return fd;
 }
 
@@ -586,43 +641,39 @@ void delete_user(const Request &request, const CallerIdentity &caller)
 namespace
 {
 
-// Whether an ACL entry lets anyone but root write the folder. The mode's
-// group bits are the ACL's mask, checked by the caller.
-bool acl_lets_others_write(const char *folder)
+// -init works inside the database's folder as it was first looked at: the
+// folder is opened once, no link followed, and every name after is relative
+// to it, Berkeley DB's included.
+int enter_folder()
 {
-    acl_t acl = acl_get_file(folder, ACL_TYPE_ACCESS);
-    if (acl == nullptr)
-        return errno != ENOTSUP; // an ACL that cannot be read might allow anything
-    bool open = false;
-    acl_entry_t entry;
-    for (int which = ACL_FIRST_ENTRY; !open && acl_get_entry(acl, which, &entry) == 1;
-         which = ACL_NEXT_ENTRY) {
-        acl_tag_t tag;
-        acl_permset_t perms;
-        if (acl_get_tag_type(entry, &tag) != 0 || acl_get_permset(entry, &perms) != 0 ||
-            acl_get_perm(perms, ACL_WRITE) != 1 || (tag != ACL_USER && tag != ACL_GROUP))
-            continue;
-        // Uids and gids are the same size here.
-        auto *id = static_cast<uid_t *>(acl_get_qualifier(entry));
-        open = id == nullptr || *id != 0;
-        acl_free(id);
-    }
-    acl_free(acl);
-    return open;
+    char folder[sizeof db_file];
+    folder_of(db_file, folder, sizeof folder);
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 || fchdir(fd) != 0)
+        fail_create(errno);
+    return fd;
+}
+
+// Whether the folder's path still leads to the folder opened.
+bool still_the_folder(int folder_fd)
+{
+    char folder[sizeof db_file];
+    folder_of(db_file, folder, sizeof folder);
+    struct stat named, held;
+    return stat(folder, &named) == 0 && fstat(folder_fd, &held) == 0 &&
+           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
 }
 
 // Anyone but root who can write the database's folder can plant links there:
 // such a folder gets the database made with the pop account's rights, so
-// that no link can lead root's rights anywhere.
-bool folder_open_to_others()
+// that no link can lead root's rights anywhere. Any group counts, root's
+// too; so does an ACL entry, whose mask shows in the mode's group bits.
+bool folder_open_to_others(int folder_fd)
 {
-    char folder[sizeof db_file];
-    folder_of(db_file, folder, sizeof folder);
     struct stat st;
-    if (stat(folder, &st) != 0)
-        return false; // the creation reports it
-    return st.st_uid != 0 || (st.st_mode & S_IWOTH) != 0 ||
-           ((st.st_mode & S_IWGRP) != 0 && (st.st_gid != 0 || acl_lets_others_write(folder)));
+    if (fstat(folder_fd, &st) != 0)
+        return true;
+    return st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 void become_pop(const CallerIdentity &caller)
@@ -651,10 +702,12 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     uid_t root = getuid();
     if (setresuid(root, root, root) != 0)
         exit_with_error("internal error @ %i", 1029);
-    if (folder_open_to_others())
+    int folder_fd = enter_folder();
+    if (folder_open_to_others(folder_fd))
         become_pop(caller);
+    const char *file = base_name(db_file);
     struct stat st;
-    bool exists = lstat(db_file, &st) == 0;
+    bool exists = lstat(file, &st) == 0;
     if (exists && request.safe) {
         fprintf(stderr, "POP authentication DB not initialized (exists): %s\n", db_file);
         return;
@@ -663,11 +716,14 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
         close_trace_file();
         exit(1);
     }
+    // The answer was about this folder, not one put in its place since.
+    if (!still_the_folder(folder_fd))
+        fail_tampered();
     raise_soft_limit(RLIMIT_FSIZE);
     // The old file stays locked until the new one has taken its place, so that
     // no writer is inside either meanwhile.
     block_stop_signals();
-    int old_fd = exists ? open_and_lock(O_RDONLY | O_NOFOLLOW, LOCK_EX, 1088, st) : -1;
+    int old_fd = exists ? open_and_lock(file, O_RDONLY | O_NOFOLLOW, LOCK_EX, 1088, st) : -1;
     // No file, a link or something else there: nothing to lock, it goes.
     if (exists && old_fd < 0 && errno != ENOENT && errno != ELOOP && errno != EINVAL) {
         int err = errno;
@@ -682,27 +738,22 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     uid_t owner = geteuid() == 0 ? caller.pop_uid : static_cast<uid_t>(-1);
     if (fchown(fd, owner, caller.pop_gid) != 0) {
         int err = errno;
-        unlink(db_new_file);
+        discard_aside();
         exit_with_error("error setting ownership of POP authentication DB %s: %s (%d) [%d]",
                         db_path, strerror(err), err, 1045);
     }
     // The new file takes the old one's place at once: a writer sees the one
     // or the other, never a half-made file.
-    if (rename(db_new_file, db_file) != 0) {
-        int err = errno;
-        unlink(db_new_file);
-        fail_create(err);
-    }
+    if (rename(aside_file, file) != 0)
+        fail_create(errno);
+    discard_aside();
     // The old database is gone: whatever follows, the audit trail says so.
-    // The name must lead to the very file that was made, for good: a power
+    // The path must lead to the very file that was made, for good: a power
     // loss must not bring the old one back.
     struct stat made;
     bool in_place = fstat(fd, &made) == 0 && lstat(db_file, &st) == 0 && made.st_dev == st.st_dev &&
                     made.st_ino == st.st_ino;
-    char folder[sizeof db_file];
-    folder_of(db_file, folder, sizeof folder);
-    int folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int unsynced = folder_fd < 0 || fsync(folder_fd) != 0 ? errno : 0;
+    int unsynced = fsync(folder_fd) != 0 ? errno : 0;
     close(folder_fd);
     close(fd);
     release_lock();
@@ -813,6 +864,7 @@ namespace
 
 // Every buffer that holds a secret, in one place, wiped at every exit.
 struct SecretBuffers {
+    bool has_record;
     AuthRecord stored;
     char old_secret[secret_max + 1];
     char new_secret[secret_max + 1];
@@ -949,10 +1001,8 @@ char *target_user(const Request &request, const CallerIdentity &caller)
 }
 
 // The record found, held in the program's buffers, announced.
-void take_record(const std::optional<RecordFields> &found, const char *target)
+void take_record(bool found, const char *target)
 {
-    if (found)
-        load_record(*found, secrets.stored);
     if (found && debug_level != 0)
         trace_log(trace_file, LOG_DEBUG, "user %s exists in db (%d/%d)", printable_text(target),
                   static_cast<int>(secrets.stored.apop_len),
@@ -963,18 +1013,34 @@ void take_record(const std::optional<RecordFields> &found, const char *target)
          "APOP", "password", target);
 }
 
-// The caller proves the stored secret; an unencoded one is accepted too.
-size_t check_old_secret()
+// Whether two secrets of len bytes agree, directly or once b is decoded,
+// in a time that does not tell where they differ.
+bool same_secret(const char *a, const char *b, size_t len)
+{
+    unsigned char direct = 0, decoded = 0;
+    for (size_t i = 0; i < len; ++i) {
+        direct |= static_cast<unsigned char>(a[i] ^ b[i]);
+        decoded |= static_cast<unsigned char>(a[i] ^ ~b[i]);
+    }
+    return direct == 0 || decoded == 0;
+}
+
+// The caller proves the stored secret; an unencoded one is accepted too. A
+// wrong one is logged at once and refused only after a pause, so that
+// secrets cannot be guessed at speed.
+size_t check_old_secret(const CallerIdentity &caller, const char *target)
 {
     const AuthRecord &stored = secrets.stored;
     size_t len = read_secret("Old password:", secrets.old_secret, sizeof secrets.old_secret);
-    bool direct = len == stored.apop_len && memcmp(secrets.old_secret, stored.apop, len) == 0;
-    bool decoded = len == stored.apop_len;
-    for (size_t i = 0; decoded && i < len; ++i)
-        decoded = secrets.old_secret[i] == static_cast<char>(~stored.apop[i]);
-    if (len == 0 || !(direct || decoded))
-        exit_with_error("Sorry, password entered incorrectly\n");
-    return len;
+    if (len != 0 && len == stored.apop_len && same_secret(secrets.old_secret, stored.apop, len))
+        return len;
+    explicit_bzero(&secrets, sizeof secrets);
+    audit_notice(false, "tolmark: \"%s\" gave a wrong old APOP password for \"%s\"",
+                 caller.caller_name, target);
+    timespec pause{wrong_secret_delay_ms / 1000, wrong_secret_delay_ms % 1000 * 1000000};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR)
+        ;
+    exit_with_error("Sorry, password entered incorrectly\n");
 }
 
 size_t take_secret_argument(Request &request)
@@ -1049,19 +1115,37 @@ bool change_at_once(Request &request, const DBT &key, const char *target)
 {
     Opening opening = open_db(O_RDWR, true, read_failure);
     std::optional<RecordFields> current = fetch(opening, key);
-    take_record(current, target);
+    if (current)
+        load_record(*current, secrets.stored);
+    take_record(current.has_value(), target);
     bool exists = current.has_value(); // views into the database, gone with the store
     store_secret(opening, key, current, target, take_secret_argument(request));
     return exists;
 }
 
-// A secret asked for: no lock is held while a person types. The record is
-// read, the lock released, the secrets asked, and the record read again
-// under the exclusive lock for the store.
-bool change_in_dialogue(const DBT &key, const char *target, const CallerIdentity &caller)
+[[noreturn]] void fail_to_read(int err)
+{
+    exit_with_error("unable to read POP authentication DB %s: %s (%d)", db_file, strerror(err),
+                    err);
+}
+
+// What the reader hands back through its pipe, in one write that the pipe
+// takes whole: whether the user has a record, and the record.
+struct HandedRecord {
+    iovec parts[2] = {{&secrets.has_record, sizeof secrets.has_record},
+                      {&secrets.stored, sizeof secrets.stored}};
+    static constexpr size_t size = sizeof secrets.has_record + sizeof secrets.stored;
+    static_assert(size <= PIPE_BUF);
+};
+
+// The reader's side: the record under the shared lock, into the pipe.
+[[noreturn]] void read_for_parent(const DBT &key, int pipe_fd)
 {
     Opening reading = open_db(O_RDWR, false, read_failure);
-    take_record(fetch(reading, key), target);
+    std::optional<RecordFields> found = fetch(reading, key);
+    secrets.has_record = found.has_value();
+    if (found)
+        load_record(*found, secrets.stored);
     reading.db->close(reading.db, 0);
     if (flock(reading.fd, LOCK_UN) != 0) {
         int err = errno;
@@ -1071,10 +1155,57 @@ bool change_in_dialogue(const DBT &key, const char *target, const CallerIdentity
     locked_fd = -1; // the descriptor stays open, unlocked
     release_lock();
     release_output();
+    HandedRecord handed;
+    bool sent = writev(pipe_fd, handed.parts, 2) == static_cast<ssize_t>(handed.size);
+    close_trace_file();
+    exit(sent ? 0 : 1);
+}
 
+// Reads the record in a short-lived child that gives up the caller's uid as
+// it takes the lock, so that the process which asks the secrets stays the
+// caller's own: he can end it, and it counts as his. The record lands in
+// secrets.stored.
+void read_in_child(const DBT &key)
+{
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+        fail_to_read(errno);
+    fflush(nullptr); // nothing buffered is written twice
+    pid_t pid = fork();
+    if (pid < 0)
+        fail_to_read(errno);
+    if (pid == 0) {
+        close(pipe_fds[0]);
+        read_for_parent(key, pipe_fds[1]);
+    }
+    close(pipe_fds[1]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        ;
+    HandedRecord handed;
+    ssize_t got = readv(pipe_fds[0], handed.parts, 2);
+    close(pipe_fds[0]);
+    if (WIFSIGNALED(status))
+        exit_with_error("unable to read POP authentication DB %s: its reader ended by signal %d",
+                        db_file, WTERMSIG(status));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        got != static_cast<ssize_t>(handed.size)) {
+        close_trace_file(); // the reader told why
+        exit(1);
+    }
+}
+
+// A secret asked for: no lock is held while a person types, and the process
+// that asks keeps the caller's identity. The record is read aside, the
+// secrets asked, and the record read again under the exclusive lock for the
+// store.
+bool change_in_dialogue(const DBT &key, const char *target, const CallerIdentity &caller)
+{
+    read_in_child(key);
+    take_record(secrets.has_record, target);
     size_t old_len = 0;
     if (!caller.privileged && secrets.stored.apop_len > 0)
-        old_len = check_old_secret();
+        old_len = check_old_secret(caller, target);
     size_t len = ask_new_secret(old_len);
     explicit_bzero(secrets.old_secret, sizeof secrets.old_secret);
 

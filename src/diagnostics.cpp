@@ -101,11 +101,13 @@ bool spill(HeldOutput &held)
     exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
 }
 
-// A listing that cannot be collected whole must not end as if it were.
+// A listing that cannot be collected whole must not end as if it were. What
+// failed is the memory file (a file size limit counts there), not the output.
 void check_held(const HeldOutput &held)
 {
     if (&held == &held_out && held.err != 0)
-        fail_standard_output(held.err);
+        exit_with_error("unable to hold standard output while the database is locked: %s (%d)",
+                        strerror(held.err), held.err);
 }
 
 void hold_bytes(HeldOutput &held, const char *data, size_t len)
@@ -186,12 +188,66 @@ int send_held(HeldOutput &held, int fd, bool note)
     return err;
 }
 
+// The system log's socket can stall (nobody reads /dev/log), and the C
+// library, interrupted, connects again and waits again: every message waits
+// a bounded time, a few seconds in all, after which the log is given up for
+// the rest of the run, and standard error says so.
+constexpr long log_wait_ms = 3000;
+long log_waited_ms = 0;
+bool log_given_up = false;
+
+long long monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void on_log_alarm(int) {}
+
+void bounded_syslog(int level, const char *prefix, const char *text)
+{
+    long left = log_wait_ms - log_waited_ms;
+    if (!log_given_up && left > 0) {
+        struct sigaction wake {
+        }, saved{};
+        wake.sa_handler = on_log_alarm; // no SA_RESTART: the alarm ends the wait
+        sigemptyset(&wake.sa_mask);
+        sigaction(SIGALRM, &wake, &saved);
+        sigset_t alarm_only, mask;
+        sigemptyset(&alarm_only);
+        sigaddset(&alarm_only, SIGALRM);
+        sigprocmask(SIG_UNBLOCK, &alarm_only, &mask);
+        // Repeated, for the second wait after the first was interrupted.
+        itimerval timer{};
+        timer.it_value.tv_sec = left / 1000;
+        timer.it_value.tv_usec = left % 1000 * 1000;
+        timer.it_interval.tv_usec = 50000;
+        long long began = monotonic_ms();
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        syslog(level, "%s%s", prefix, text);
+        timer = {};
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        log_waited_ms += static_cast<long>(monotonic_ms() - began);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        sigaction(SIGALRM, &saved, nullptr);
+        if (log_waited_ms < log_wait_ms)
+            return;
+    }
+    if (!log_given_up)
+        fprintf(stderr,
+                "%s: the system log did not take a notice within %ld seconds; it was not "
+                "delivered\n",
+                program_name, log_wait_ms / 1000);
+    log_given_up = true;
+}
+
 // A message for the system log, whose socket can stall too. Records are held
 // whole, or not at all.
 void send_to_log(int level, const char *prefix, const char *text)
 {
     if (!holding) {
-        syslog(level, "%s%s", prefix, text);
+        bounded_syslog(level, prefix, text);
         return;
     }
     HeldOutput &held = held_log;
@@ -216,7 +272,7 @@ size_t send_records(const char *data, size_t len)
          (end = static_cast<const char *>(memchr(data + at, '\0', len - at))) != nullptr;
          at = static_cast<size_t>(end - data) + 1)
         if (end > data + at)
-            syslog(data[at] - '0', "%s", data + at + 1);
+            bounded_syslog(data[at] - '0', "", data + at + 1);
     return at;
 }
 
@@ -238,7 +294,7 @@ void replay_log()
     }
     send_records(held.buffer, held.len);
     if (held.err != 0)
-        syslog(LOG_NOTICE, "%s", dropped_note);
+        bounded_syslog(LOG_NOTICE, "", dropped_note);
     reset(held);
 }
 

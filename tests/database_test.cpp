@@ -9,10 +9,12 @@
 #include <grp.h>
 #include <optional>
 #include <sched.h>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/acl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -92,11 +94,19 @@ TEST_F(Database, WithoutPopAccountEveryActionIsRefused)
 
 TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
 {
-    // A killed -init's leftovers, its own and Berkeley DB's, are cleared.
+    // A killed -init's leftovers, its private folder and older versions'
+    // files, are cleared.
     const auto folder = std::filesystem::path(db_path).parent_path();
-    for (const auto &leftover : {db_path + ".new.db", (folder / "__db.tol.mark.new.db").string()})
-        std::ofstream(leftover) << "left over\n";
-    RunResult r = run(root, {"-init"}, {}, "");
+    std::filesystem::create_directory(folder / "tol.mark.new.Ab12Cd");
+    for (const char *leftover :
+         {"tol.mark.new.db", "__db.tol.mark.new.db", "tol.mark.new.Ab12Cd/__db.tol.mark.new.db"})
+        std::ofstream(folder / leftover) << "left over\n";
+    // The folder's default ACL reaches no file that -init makes.
+    acl_t inherited = acl_from_text("u::rwx,g::r-x,o::r-x,u:1001:rwx,m::rwx");
+    ASSERT_EQ(acl_set_file(folder.c_str(), ACL_TYPE_DEFAULT, inherited), 0);
+    acl_free(inherited);
+    RunResult r =
+        run(RunSpec{.args = {"-init"}, .input = "", .env = {{"TOLMARK_CALL_LOG", file("calls")}}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, ""); // no question without a file
     EXPECT_EQ(r.err, "");
@@ -110,7 +120,26 @@ TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].priority, LOG_NOTICE);
     EXPECT_EQ(log[0].message, "tolmark: user \"root\" initialized db \"" + db_path + "\"");
-    EXPECT_FALSE(std::filesystem::exists(folder / "__db.tol.mark.new.db"));
+    std::vector<std::string> left;
+    for (const auto &entry : std::filesystem::directory_iterator(folder))
+        left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"tol.mark.db"});
+    acl_t acl = acl_get_file(db_file.c_str(), ACL_TYPE_ACCESS);
+    EXPECT_EQ(acl_equiv_mode(acl, nullptr), 0) << acl_to_text(acl, nullptr);
+    acl_free(acl);
+    // Built in a private folder of its own, renamed into place, and the
+    // folder flushed: a power loss cannot bring the old file back.
+    std::istringstream calls(read_file(file("calls")));
+    std::string call, from, built, mode, into, last;
+    while (std::getline(calls, call))
+        if (call.starts_with("rename\t"))
+            std::istringstream(call.substr(7)) >> from >> (built.empty() ? built : into) >> mode;
+        else
+            last = call;
+    EXPECT_TRUE(built.starts_with("tol.mark.new.") && built.ends_with("/tol.mark.new.db")) << built;
+    EXPECT_EQ(from, built);
+    EXPECT_EQ(into, "tol.mark.db");
+    EXPECT_EQ(last, "fsync\t" + folder.string());
 
     // A name swapped for a link as the new file takes it is caught; the old
     // database is gone, and the audit trail says so.
@@ -122,6 +151,32 @@ TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
     log = syslog();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1].message, "tolmark: user \"root\" removed existing db \"" + db_path + "\"");
+}
+
+// The folder answered for is the one that -init works in: swapped for a link
+// after the question, it is refused, and nothing is made where the link leads.
+TEST_F(Database, InitRefusesAFolderSwappedAfterTheQuestion)
+{
+    create_db();
+    put(key("bob"), record_of("bobsecret"));
+    const std::string folder = std::filesystem::path(db_path).parent_path();
+    const std::string elsewhere = file("elsewhere"), moved = folder + ".moved";
+    std::filesystem::create_directory(elsewhere);
+    Running running = start(RunSpec{.args = {"-init"}}); // answered on the terminal
+    Reaper reaper(running);
+    ASSERT_TRUE(wait_until_in_syscall(running.pid, SYS_read));
+    std::filesystem::rename(folder, moved);
+    std::filesystem::create_directory_symlink(elsewhere, folder);
+    ASSERT_EQ(write(running.terminal, "y\n", 2), 2);
+    RunResult r = finish(running);
+    std::filesystem::remove(folder);
+    std::filesystem::rename(moved, folder);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.ends_with(": POP authentication DB " + db_path +
+                                " was tampered with while it was created\n"))
+        << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    EXPECT_EQ(get(key("bob")), record_of("bobsecret"));
 }
 
 TEST_F(Database, InitOfAnExistingDatabase)
@@ -308,7 +363,7 @@ class SetUserId : public Tolmark
 {
   protected:
     pid_t spawn(const std::string &program, std::vector<std::string> args, int err_pipe,
-                int input = -1)
+                int input = -1, Caller as = root)
     {
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(program.c_str()));
@@ -327,6 +382,10 @@ class SetUserId : public Tolmark
                 mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 ||
                 mount(group.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
                 _exit(77);
+            // No terminal: prompts read standard input.
+            if (setsid() < 0 || setgroups(0, nullptr) != 0 || setgid(as.gid) != 0 ||
+                setuid(as.uid) != 0)
+                _exit(1);
             char asan[] = "ASAN_OPTIONS=detect_leaks=0:exitcode=99";
             char *envp[] = {asan, nullptr};
             execve(program.c_str(), argv.data(), envp);
@@ -381,6 +440,16 @@ std::string unreachable_for_pop()
     return "";
 }
 
+// The program, installed set-user-id to pop beside the database.
+std::string setuid_copy()
+{
+    std::string copy = std::filesystem::path(db_path).parent_path() / "ztolmark";
+    std::filesystem::copy_file(program_path, copy);
+    EXPECT_EQ(chown(copy.c_str(), pop.uid, pop.gid), 0);
+    EXPECT_EQ(chmod(copy.c_str(), 04755), 0);
+    return copy;
+}
+
 TEST_F(SetUserId, RealUidGivenUpWhileWriting)
 {
     if (std::string why = unreachable_for_pop(); !why.empty())
@@ -388,10 +457,7 @@ TEST_F(SetUserId, RealUidGivenUpWhileWriting)
     create_db();
     put(key("bob"), record_of("bobsecret"));
     ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
-    std::string copy = std::filesystem::path(db_path).parent_path() / "ztolmark";
-    std::filesystem::copy_file(program_path, copy);
-    ASSERT_EQ(chown(copy.c_str(), pop.uid, pop.gid), 0);
-    ASSERT_EQ(chmod(copy.c_str(), 04755), 0);
+    std::string copy = setuid_copy();
 
     for (auto args : {std::vector<std::string>{"-delete", "bob"}, {"-user", "bob", "n3w-Secret"}}) {
         put(key("bob"), record_of("bobsecret"));
@@ -405,6 +471,49 @@ TEST_F(SetUserId, RealUidGivenUpWhileWriting)
         EXPECT_TRUE(WIFEXITED(w.status) && WEXITSTATUS(w.status) == 0) << w.output;
     }
     EXPECT_EQ(get(key("bob")), record_of("n3w-Secret"));
+}
+
+// A user at a prompt runs as himself: he can end his run, and it counts as
+// his. Only the reader that takes the lock, in a child, gives his uid up.
+TEST_F(SetUserId, DialogueIsTheCallersOwn)
+{
+    if (std::string why = unreachable_for_pop(); !why.empty())
+        GTEST_SKIP() << why;
+    create_db();
+    put(key("alice"), record_of("Old-pass1"));
+    ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
+    std::string copy = setuid_copy();
+    int err[2], in[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    std::optional<FileLock> writer(LOCK_EX);
+    pid_t pid = spawn(copy, {}, err[1], in[0], alice);
+    Reaper reaper(pid);
+    close(err[1]);
+    close(in[0]);
+    pid_t reader = -1;
+    for (int waited = 0; reader <= 0 && waited < 5000; waited += 10, usleep(10000)) {
+        std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+        reader = atoi(read_file(task + "/children").c_str());
+    }
+    ASSERT_TRUE(wait_until_blocked_on_lock(reader, 5000))
+        << read_file("/proc/self/fd/" + std::to_string(err[0]));
+    EXPECT_EQ(process_uids(reader), (std::vector<uid_t>{pop.uid, pop.uid, pop.uid, pop.uid}));
+    writer.reset();
+    ASSERT_TRUE(wait_until_in_syscall(pid, SYS_read));
+    EXPECT_EQ(process_uids(pid), (std::vector<uid_t>{alice.uid, pop.uid, pop.uid, pop.uid}));
+    pid_t killer = fork();
+    if (killer == 0)
+        _exit(setuid(alice.uid) == 0 && kill(pid, SIGTERM) == 0 ? 0 : 1);
+    int status = 0;
+    waitpid(killer, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "alice cannot end her run";
+    status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0 && waited < 5000; waited += 10)
+        usleep(10000);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    close(in[1]);
+    close(err[0]);
 }
 
 // -init in a folder that pop can write, while pop swaps links in at the
@@ -452,7 +561,8 @@ TEST_F(SetUserId, InitFollowsNoLink)
 }
 
 // -init in a folder that others than root can write works with the pop
-// account's uids from before it touches a name there.
+// account's uids from before it touches a name there; where pop may not
+// write, it makes nothing.
 TEST_F(SetUserId, InitInAnOpenFolderRunsAsPop)
 {
     if (std::string why = unreachable_for_pop(); !why.empty())
@@ -460,15 +570,19 @@ TEST_F(SetUserId, InitInAnOpenFolderRunsAsPop)
     auto folder = std::filesystem::path(db_path).parent_path();
     struct Case {
         uid_t owner;
+        gid_t group;
         mode_t mode;
-        const char *acl; // an entry for pop as a named user
-    } cases[] = {{pop.uid, 0755, nullptr}, {0, 0777, nullptr}, {0, 0775, "u:110:rwx"}};
+        const char *acl; // a named entry
+        bool made;
+    } cases[] = {{pop.uid, 0, 0755, nullptr, true}, {0, 0, 0777, nullptr, true},
+                 {0, 0, 0775, nullptr, false},      {0, pop.gid, 0775, nullptr, true},
+                 {0, 0, 0775, "u:110:rwx", true},   {0, 0, 0755, "g:4000:rwx", false}};
     for (const Case &c : cases) {
-        ASSERT_EQ(chown(folder.c_str(), c.owner, 0), 0);
+        ASSERT_EQ(chown(folder.c_str(), c.owner, c.group), 0);
         ASSERT_EQ(chmod(folder.c_str(), c.mode), 0);
         if (c.acl != nullptr) {
             acl_t acl =
-                acl_from_text((std::string("u::rwx,g::rwx,o::r-x,m::rwx,") + c.acl).c_str());
+                acl_from_text((std::string("u::rwx,g::r-x,o::r-x,m::rwx,") + c.acl).c_str());
             ASSERT_EQ(acl_set_file(folder.c_str(), ACL_TYPE_ACCESS, acl), 0);
             acl_free(acl);
         }
@@ -480,7 +594,8 @@ TEST_F(SetUserId, InitInAnOpenFolderRunsAsPop)
         EXPECT_TRUE(w.blocked) << w.output;
         EXPECT_EQ(w.uids, (std::vector<uid_t>{pop.uid, pop.uid, pop.uid, pop.uid}))
             << std::oct << c.mode;
-        EXPECT_TRUE(WIFEXITED(w.status) && WEXITSTATUS(w.status) == 0) << w.output;
+        EXPECT_TRUE(WIFEXITED(w.status) && WEXITSTATUS(w.status) == (c.made ? 0 : 1)) << w.output;
+        EXPECT_EQ(w.output.ends_with("Permission denied (13) [1037]\n"), !c.made) << w.output;
         EXPECT_TRUE(contents().empty());
     }
 }

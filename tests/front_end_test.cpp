@@ -1,8 +1,11 @@
 // Invocation names, switches, usage and version, the trace file and the
 // system log, as a user sees them.
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "harness.h"
 
@@ -225,3 +228,44 @@ TEST_F(FrontEnd, FatalErrorsAreTracedWhenDebugging)
 }
 
 } // namespace
+
+// Root completes a name that the pop account put in the database, in a real
+// bash on a terminal, and runs the line: each name lands as one word, and
+// nothing in it runs or expands.
+TEST_F(FrontEnd, CompletionQuotesEveryName)
+{
+    const std::string library = "/usr/share/bash-completion/bash_completion";
+    if (geteuid() != 0 || access(library.c_str(), R_OK) != 0)
+        GTEST_SKIP() << "needs root and bash-completion";
+    const std::string ran = file("ran"), args = file("args");
+    const std::vector<std::string> names = {"a;touch " + ran,
+                                            "b$(touch " + ran + ")",
+                                            "c`touch " + ran + "`",
+                                            "d&touch " + ran,
+                                            "e|touch " + ran,
+                                            "f g",
+                                            "h*",
+                                            "i'q"};
+    std::string listing;
+    for (const std::string &name : names)
+        listing += name + "           : APOP \n";
+    std::ofstream(file("listing")) << listing;
+    std::ofstream(file("ztolmark"))
+        << "#!/bin/sh\n[ \"$*\" = \"-list ALL\" ] && exec cat " << file("listing")
+        << "\nprintf '[%s]' \"$@\" >>" << args << "\necho >>" << args << "\n";
+    chmod(file("ztolmark").c_str(), 0755);
+    // An interactive bash prompts on standard error: the terminal's here.
+    RunSpec spec{.args = {"-c", "PS1='READY> ' exec bash --norc --noprofile -i 2>/dev/tty"},
+                 .argv0 = "/bin/bash"};
+    spec.env = {{"LD_PRELOAD", ""}, {"PATH", dir + ":/usr/bin:/bin"}};
+    spec.dialogue = {{"READY> ", "source " + library + "; source " COMPLETION_FILE}};
+    std::string expected;
+    for (const std::string &name : names) {
+        spec.dialogue.push_back({"READY> ", "ztolmark -delete " + name.substr(0, 1) + "\t"});
+        expected += "[-delete][" + name + "]\n";
+    }
+    spec.dialogue.push_back({"READY> ", "exit"});
+    RunResult r = run(spec);
+    EXPECT_EQ(read_file(args), expected) << r.terminal;
+    EXPECT_FALSE(std::filesystem::exists(ran));
+}

@@ -82,6 +82,21 @@ TEST_F(Locks, NobodyHoldsTheDatabaseUp)
         EXPECT_EQ(get(key("alice")), m.after) << what;
     }
 
+    // A wrong old secret is refused after a pause that holds no lock: a
+    // writer goes through meanwhile.
+    prepare();
+    Running guesser = start(RunSpec{.caller = alice, .dialogue = {{"Old password:", "Guess"}}});
+    RunResult guessed;
+    std::thread answering([&] { guessed = finish(guesser); });
+    Reaper guesser_reaper(guesser, &answering);
+    EXPECT_TRUE(wait_until_in_syscall(guesser.pid, SYS_clock_nanosleep));
+    EXPECT_EQ(run_as(root, {"-user", "bob", "Admin-set1"}).status, 0);
+    EXPECT_TRUE(wait_until_in_syscall(guesser.pid, SYS_clock_nanosleep)) << "it did not wait";
+    answering.join();
+    EXPECT_EQ(guessed.status, 1);
+    EXPECT_TRUE(guessed.err.ends_with(": Sorry, password entered incorrectly\n\n")) << guessed.err;
+    EXPECT_EQ(get(key("bob")), record_of("Admin-set1", "bob-scram"));
+
     // -init waits for a reader before it replaces the file; a writer that
     // waited for -init's lock takes the new file's lock before it writes.
     struct Behind {
@@ -240,6 +255,19 @@ TEST_F(Locks, StalledTraceFileHoldsNobodyUp)
     int log_reader = open(stalled_log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     EXPECT_EQ(finish(deleter).status, 0);
     close(log_reader);
+
+    // A log that never takes the notice keeps a change waiting a few seconds
+    // only; the run ends with the change's status, and says so.
+    began = Clock::now();
+    other = run(RunSpec{.args = {"-user", "bob", "New-pass3"},
+                        .env = {{"TOLMARK_SYSLOG_CAPTURE", stalled_log}}});
+    EXPECT_EQ(other.status, 0);
+    EXPECT_EQ(other.err, "Adding only APOP password for bob.\n" + program_path +
+                             ": the system log did not take a notice within 3 seconds; it was "
+                             "not delivered\n");
+    EXPECT_GT(seconds_since(began), 2.9);
+    EXPECT_LT(seconds_since(began), 6);
+    EXPECT_EQ(get(key("bob")), record_of("New-pass3"));
 }
 
 // A listing whose reader is away (a paused pager) holds no lock: it writes
@@ -283,7 +311,8 @@ TEST_F(Locks, PausedListingHoldsNobodyUp)
         if (r.status == 0)
             EXPECT_TRUE(r.out == whole.out) << limit << ": " << r.out.size() << " bytes";
         else
-            EXPECT_TRUE(r.err.ends_with("unable to write standard output: File too large (27)\n"))
+            EXPECT_TRUE(r.err.ends_with("unable to hold standard output while the database is "
+                                        "locked: File too large (27)\n"))
                 << r.err;
     }
 }

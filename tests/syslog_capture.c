@@ -57,7 +57,11 @@ static void record(int priority, const char *format, va_list args)
         }
     }
     line[n++] = '\n';
+    /* A FIFO that nobody reads stalls the log, as a full socket does; the C
+     * library, interrupted, connects again and waits once more. */
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (fd < 0 && errno == EINTR)
+        fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (fd < 0)
         return;
     ssize_t ignored = write(fd, line, (size_t)n);
@@ -91,6 +95,22 @@ void __syslog_chk(int priority, int flag, const char *format, ...)
     va_start(args, format);
     record(priority, format, args);
     va_end(args);
+}
+
+/* With TOLMARK_CALL_LOG, renames and flushes are recorded there, a line each:
+ *   rename<TAB>from<TAB>to<TAB>the mode of to's folder, in octal
+ *   fsync<TAB>the path of the descriptor flushed */
+static void log_call(const char *format, ...)
+{
+    const char *log = getenv("TOLMARK_CALL_LOG");
+    FILE *out = log != NULL ? fopen(log, "a") : NULL;
+    if (out == NULL)
+        return;
+    va_list args;
+    va_start(args, format);
+    vfprintf(out, format, args);
+    va_end(args);
+    fclose(out);
 }
 
 enum { writes, flushes, reads, unlocked };
@@ -189,6 +209,11 @@ ssize_t pread64(int fd, void *data, size_t size, off64_t at)
 
 int fsync(int fd)
 {
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    path[n > 0 ? n : 0] = '\0';
+    log_call("fsync\t%s\n", path);
     PASS_ON(fsync, flushes, fd, (fd));
 }
 
@@ -197,16 +222,29 @@ int fdatasync(int fd)
     PASS_ON(fdatasync, flushes, fd, (fd));
 }
 
-/* A rename to the name in TOLMARK_FAULT_RENAME is followed at once by a
- * link swapped in at that name, as by someone who wins the race for it. */
+static const char *base_of(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return slash != NULL ? slash + 1 : path;
+}
+
+/* A rename to a name whose last part is that of TOLMARK_FAULT_RENAME is
+ * followed at once by a link swapped in at that name, as by someone who wins
+ * the race for it. */
 int rename(const char *from, const char *to)
 {
     static __typeof__(&rename) real;
     if (real == NULL)
         real = (__typeof__(&rename))dlsym(RTLD_NEXT, "rename");
+    char folder[4096];
+    snprintf(folder, sizeof folder, "%.*s", (int)(base_of(to) - to), to);
+    struct stat st = {0};
+    stat(folder[0] != '\0' ? folder : ".", &st);
+    log_call("rename\t%s\t%s\t%o\n", from, to, (unsigned)(st.st_mode & 07777));
     int done = real(from, to);
     const char *watched = getenv("TOLMARK_FAULT_RENAME");
-    if (done == 0 && watched != NULL && strcmp(watched, to) == 0 && unlink(to) == 0)
+    if (done == 0 && watched != NULL && strcmp(base_of(watched), base_of(to)) == 0 &&
+        unlink(to) == 0)
         symlink("/nonexistent", to);
     return done;
 }
