@@ -116,8 +116,10 @@ if [[ $(id -u) -eq 0 ]]; then
     run_install && fail "scripts/install went on although pop cannot reach $top"
     [[ ! -e $top/prefix && ! -e $top/db && $(wc -l <"$work/err") -eq 1 ]] ||
         fail "not refused before anything was installed: $(cat "$work/err")"
-    chmod 0755 "$top"
+    chmod 0775 "$top" # root's group may write it: a warning, no refusal
     run_install || { cat "$work/log" "$work/err" >&2; fail "scripts/install"; }
+    grep -qF "warning: $top is writable" "$work/err" || fail "no warning of $top"
+    ! grep -qF "warning: $top/" "$work/err" || fail "a warning of $top/db: $(cat "$work/err")"
     for dir in prefix prefix/bin prefix/share/bash-completion/completions db; do
         [[ $(stat -c %a "$top/$dir") == 755 ]] || fail "$dir: mode $(stat -c %a "$top/$dir")"
     done
