@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # A staged install (DESTDIR) of the build tree: the files and their links, no
 # set-user-id bit, the program under each name, the manual page's lint and the
-# completion. A relative database path is refused; as root, scripts/install
-# runs into a folder of its own.
+# completion. A relative database path is refused, and every script answers
+# --help; as root, scripts/install runs into a folder of its own.
 set -euo pipefail
 cmake=$1 build=$2 stage=$3 version=$4 db_path=$5 source=$6 work=$7
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -84,6 +84,20 @@ if out=$("$cmake" -S "$source" -B "$work/relative" -DTOLMARK_TESTS=OFF \
 fi
 grep -q TOLMARK_DB_PATH <<<"$out" || fail "the configure error names no option: $out"
 
+# Every script answers -h and --help with its usage alone, and refuses an
+# unknown option; none of them starts its work for either.
+for script in "$source"/scripts/*; do
+    name=scripts/${script##*/}
+    for word in -h --help; do
+        if ! out=$(timeout 30 "$script" "$word" 2>&1) || [[ $out != "usage: $name"* ]]; then
+            fail "$name $word: $out"
+        fi
+    done
+    status=0
+    timeout 30 "$script" --no-such-option >/dev/null 2>&1 || status=$?
+    ((status == 2)) || fail "$name --no-such-option: status $status"
+done
+
 # scripts/install, twice under umask 000: refused first, as pop cannot search
 # the folder where the database would be, then into that folder opened.
 if [[ $(id -u) -eq 0 ]]; then
@@ -102,13 +116,18 @@ if [[ $(id -u) -eq 0 ]]; then
     run_install && fail "scripts/install went on although pop cannot reach $top"
     [[ ! -e $top/prefix && ! -e $top/db && $(wc -l <"$work/err") -eq 1 ]] ||
         fail "not refused before anything was installed: $(cat "$work/err")"
-    chmod 0755 "$top"
+    chmod 0775 "$top" # root's group may write it: a warning, no refusal
     run_install || { cat "$work/log" "$work/err" >&2; fail "scripts/install"; }
+    grep -qF "warning: $top is writable" "$work/err" || fail "no warning of $top"
+    ! grep -qF "warning: $top/" "$work/err" || fail "a warning of $top/db: $(cat "$work/err")"
     for dir in prefix prefix/bin prefix/share/bash-completion/completions db; do
         [[ $(stat -c %a "$top/$dir") == 755 ]] || fail "$dir: mode $(stat -c %a "$top/$dir")"
     done
     [[ $(stat -c '%U %a' "$top/prefix/bin/ztolmark") == "pop 4711" ]] || fail "not set-user-id pop"
-    "${installer[@]}" --uninstall >/dev/null
+    "${installer[@]}" --uninstall --prefix "$top/other" >/dev/null 2>&1 &&
+        fail "uninstalled under a prefix that it did not install to"
+    [[ -e $top/prefix/bin/ztolmark ]] || fail "--uninstall --prefix $top/other removed the program"
+    "${installer[@]}" --uninstall --prefix "$top/prefix" >/dev/null
     [[ ! -e $top/prefix/bin/ztolmark ]] || fail "scripts/install --uninstall left the program"
 else
     echo "not root: scripts/install is not run"
