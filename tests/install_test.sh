@@ -20,7 +20,16 @@ check_links() {
         [[ $(readlink "$dir/$name") == "$target" ]] || fail "$dir/$name is no link to $target"
     done
 }
+# PIE, full RELRO, fortified calls and the stack protector, whoever built it.
+check_hardened() {
+    local elf
+    elf=$(readelf -hdlW --dyn-syms "$1") || fail "readelf $1"
+    for mark in 'DYN (Position-Independent' GNU_RELRO BIND_NOW __stack_chk_fail _chk@; do
+        grep -qF "$mark" <<<"$elf" || fail "$1 is not hardened: no $mark"
+    done
+}
 check_links bin ztolmark zvestmark zcrantmark
+check_hardened "$root/bin/ztolmark"
 check_links share/man/man8 ztolmark.8 zvestmark.8 zcrantmark.8
 check_links share/bash-completion/completions ztolmark zvestmark zcrantmark
 [[ -z $(find "$stage" -perm /6000) ]] || fail "a set-user-id or set-group-id file"
@@ -124,6 +133,7 @@ if [[ $(id -u) -eq 0 ]]; then
         [[ $(stat -c %a "$top/$dir") == 755 ]] || fail "$dir: mode $(stat -c %a "$top/$dir")"
     done
     [[ $(stat -c '%U %a' "$top/prefix/bin/ztolmark") == "pop 4711" ]] || fail "not set-user-id pop"
+    check_hardened "$top/prefix/bin/ztolmark"
     "${installer[@]}" --uninstall --prefix "$top/other" >/dev/null 2>&1 &&
         fail "uninstalled under a prefix that it did not install to"
     [[ -e $top/prefix/bin/ztolmark ]] || fail "--uninstall --prefix $top/other removed the program"
