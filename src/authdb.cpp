@@ -181,46 +181,24 @@ constexpr unsigned long long free_bytes_needed = 64 * 1024;
 // CPU seconds left under the hard limit before a write begins.
 constexpr rlim_t cpu_seconds_needed = 5;
 
-long long now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-void on_alarm(int) {}
-
 // Takes the lock, waiting no later than the deadline. False, with errno set,
 // when it cannot; EWOULDBLOCK when the time ran out.
 bool lock_before(int fd, int how, long long deadline)
 {
     if (flock(fd, how | LOCK_NB) == 0)
         return true; // mostly, nobody else holds it
-    struct sigaction wake {
-    }, saved{};
-    wake.sa_handler = on_alarm; // no SA_RESTART: the alarm ends the wait
-    sigemptyset(&wake.sa_mask);
-    sigaction(SIGALRM, &wake, &saved);
-    sigset_t alarm_only, mask;
-    sigemptyset(&alarm_only);
-    sigaddset(&alarm_only, SIGALRM);
-    sigprocmask(SIG_UNBLOCK, &alarm_only, &mask);
+    AlarmScope alarm;
     int err = 0;
     while (flock(fd, how | LOCK_NB) != 0) {
         err = errno;
-        long long left = deadline - now_ms();
+        long long left = deadline - monotonic_ms();
         if (err != EWOULDBLOCK || left <= 0)
             break;
         // Repeated, in case it fires before the wait begins.
-        itimerval timer{};
-        timer.it_value.tv_sec = static_cast<time_t>(left / 1000);
-        timer.it_value.tv_usec = static_cast<suseconds_t>(left % 1000 * 1000 + 1);
-        timer.it_interval.tv_usec = 100000;
-        setitimer(ITIMER_REAL, &timer, nullptr);
+        AlarmScope::arm(left + 1, 100);
         int locked = flock(fd, how);
         err = errno;
-        timer = {};
-        setitimer(ITIMER_REAL, &timer, nullptr);
+        AlarmScope::arm(0, 0);
         if (locked == 0) {
             err = 0;
             break;
@@ -229,8 +207,6 @@ bool lock_before(int fd, int how, long long deadline)
             break;
         err = EWOULDBLOCK;
     }
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
-    sigaction(SIGALRM, &saved, nullptr);
     errno = err;
     return err == 0;
 }
@@ -266,7 +242,7 @@ int open_regular(const char *path, int flags)
 // that cannot be had within the bound ends the run.
 int open_and_lock(const char *path, int flags, int how, int lock_site, struct stat &held)
 {
-    long long deadline = now_ms() + lock_wait_ms;
+    long long deadline = monotonic_ms() + lock_wait_ms;
     for (;;) {
         int fd = open_regular(path, flags);
         if (fd < 0)
@@ -279,7 +255,7 @@ int open_and_lock(const char *path, int flags, int how, int lock_site, struct st
             err = errno;
         }
         close(fd);
-        if (err != EWOULDBLOCK || now_ms() >= deadline)
+        if (err != EWOULDBLOCK || monotonic_ms() >= deadline)
             exit_with_error(lock_file_failure, db_file, strerror(err), err, lock_site);
     }
 }

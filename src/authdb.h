@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <csignal>
 #include <cstddef>
 #include <string_view>
 #include <sys/resource.h>
@@ -91,6 +92,21 @@ void block_all_signals();
 // Releases the lock and lets signals through again, harmlessly: from then on
 // a signal no longer ends the run.
 void release_lock();
+// Milliseconds on a clock that never goes back.
+long long monotonic_ms();
+// While one lives, SIGALRM reaches a handler that does nothing but end the
+// blocking call it interrupts. arm sets when it first fires, and how often
+// again after (every_ms below a second), in case it fires before the call
+// begins or the call is made again; arm(0, 0) stops it.
+struct AlarmScope {
+    AlarmScope();
+    ~AlarmScope();
+    AlarmScope(const AlarmScope &) = delete;
+    AlarmScope &operator=(const AlarmScope &) = delete;
+    static void arm(long long first_ms, long every_ms);
+    struct sigaction saved;
+    sigset_t mask;
+};
 // Reports Berkeley DB's answer to an operation, as the ndbm interface always
 // reported its error state.
 void report_db_status(int result, const char *operation, int tolerant);

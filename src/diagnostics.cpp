@@ -196,41 +196,17 @@ constexpr long log_wait_ms = 3000;
 long log_waited_ms = 0;
 bool log_given_up = false;
 
-long long monotonic_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-void on_log_alarm(int) {}
-
 void bounded_syslog(int level, const char *prefix, const char *text)
 {
     long left = log_wait_ms - log_waited_ms;
     if (!log_given_up && left > 0) {
-        struct sigaction wake {
-        }, saved{};
-        wake.sa_handler = on_log_alarm; // no SA_RESTART: the alarm ends the wait
-        sigemptyset(&wake.sa_mask);
-        sigaction(SIGALRM, &wake, &saved);
-        sigset_t alarm_only, mask;
-        sigemptyset(&alarm_only);
-        sigaddset(&alarm_only, SIGALRM);
-        sigprocmask(SIG_UNBLOCK, &alarm_only, &mask);
+        AlarmScope alarm;
         // Repeated, for the second wait after the first was interrupted.
-        itimerval timer{};
-        timer.it_value.tv_sec = left / 1000;
-        timer.it_value.tv_usec = left % 1000 * 1000;
-        timer.it_interval.tv_usec = 50000;
+        AlarmScope::arm(left, 50);
         long long began = monotonic_ms();
-        setitimer(ITIMER_REAL, &timer, nullptr);
         syslog(level, "%s%s", prefix, text);
-        timer = {};
-        setitimer(ITIMER_REAL, &timer, nullptr);
+        AlarmScope::arm(0, 0);
         log_waited_ms += static_cast<long>(monotonic_ms() - began);
-        sigprocmask(SIG_SETMASK, &mask, nullptr);
-        sigaction(SIGALRM, &saved, nullptr);
         if (log_waited_ms < log_wait_ms)
             return;
     }
@@ -312,6 +288,48 @@ HeldOutput *held_for(FILE *file)
 } // namespace
 
 int locked_fd = -1;
+
+long long monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+namespace
+{
+
+void on_alarm(int) {}
+
+} // namespace
+
+AlarmScope::AlarmScope()
+{
+    struct sigaction wake {
+    };
+    wake.sa_handler = on_alarm; // no SA_RESTART: the alarm ends the call
+    sigemptyset(&wake.sa_mask);
+    sigaction(SIGALRM, &wake, &saved);
+    sigset_t alarm_only;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarm_only, &mask);
+}
+
+AlarmScope::~AlarmScope()
+{
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    sigaction(SIGALRM, &saved, nullptr);
+}
+
+void AlarmScope::arm(long long first_ms, long every_ms)
+{
+    itimerval timer{};
+    timer.it_value.tv_sec = static_cast<time_t>(first_ms / 1000);
+    timer.it_value.tv_usec = static_cast<suseconds_t>(first_ms % 1000 * 1000);
+    timer.it_interval.tv_usec = static_cast<suseconds_t>(every_ms * 1000);
+    setitimer(ITIMER_REAL, &timer, nullptr);
+}
 
 void emit(FILE *file, const char *format, ...)
 {

@@ -394,6 +394,20 @@ class SetUserId : public Tolmark
         return pid;
     }
 
+    // A database of pop's with one user's record, and the program installed
+    // set-user-id to pop beside it.
+    std::string install_beside(const std::string &user, const std::string &secret)
+    {
+        create_db();
+        put(key(user), record_of(secret));
+        EXPECT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
+        std::string copy = std::filesystem::path(db_path).parent_path() / "ztolmark";
+        std::filesystem::copy_file(program_path, copy);
+        EXPECT_EQ(chown(copy.c_str(), pop.uid, pop.gid), 0);
+        EXPECT_EQ(chmod(copy.c_str(), 04755), 0);
+        return copy;
+    }
+
     // Runs the program while the test holds a shared lock on the database,
     // and looks at its uids as it waits for its own.
     struct Waited {
@@ -440,25 +454,11 @@ std::string unreachable_for_pop()
     return "";
 }
 
-// The program, installed set-user-id to pop beside the database.
-std::string setuid_copy()
-{
-    std::string copy = std::filesystem::path(db_path).parent_path() / "ztolmark";
-    std::filesystem::copy_file(program_path, copy);
-    EXPECT_EQ(chown(copy.c_str(), pop.uid, pop.gid), 0);
-    EXPECT_EQ(chmod(copy.c_str(), 04755), 0);
-    return copy;
-}
-
 TEST_F(SetUserId, RealUidGivenUpWhileWriting)
 {
     if (std::string why = unreachable_for_pop(); !why.empty())
         GTEST_SKIP() << why;
-    create_db();
-    put(key("bob"), record_of("bobsecret"));
-    ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
-    std::string copy = setuid_copy();
-
+    std::string copy = install_beside("bob", "bobsecret");
     for (auto args : {std::vector<std::string>{"-delete", "bob"}, {"-user", "bob", "n3w-Secret"}}) {
         put(key("bob"), record_of("bobsecret"));
         std::string trace = file("trace");
@@ -479,10 +479,7 @@ TEST_F(SetUserId, DialogueIsTheCallersOwn)
 {
     if (std::string why = unreachable_for_pop(); !why.empty())
         GTEST_SKIP() << why;
-    create_db();
-    put(key("alice"), record_of("Old-pass1"));
-    ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
-    std::string copy = setuid_copy();
+    std::string copy = install_beside("alice", "Old-pass1");
     int err[2], in[2];
     ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
