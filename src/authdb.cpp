@@ -165,11 +165,11 @@ const char corrupt[] = "POP authentication DB %s may be corrupt?!?";
 
 // Every wait for the lock ends, as the system's password-file lock does.
 constexpr long lock_wait_ms = 15000;
-// The pause before a wrong old secret is refused, as passwd makes.
-#ifndef TOLMARK_WRONG_SECRET_DELAY_MS
-#define TOLMARK_WRONG_SECRET_DELAY_MS 2000
+// The pause after an old secret is typed, before a wrong one is refused.
+#ifndef TOLMARK_OLD_SECRET_PAUSE_MS
+#define TOLMARK_OLD_SECRET_PAUSE_MS 2000
 #endif
-constexpr long wrong_secret_delay_ms = TOLMARK_WRONG_SECRET_DELAY_MS;
+constexpr long old_secret_pause_ms = TOLMARK_OLD_SECRET_PAUSE_MS;
 // Descriptors that Berkeley DB may need while the exclusive lock is held.
 constexpr int descriptors_needed = 16;
 // Room reserved past the file's end before each write: one store or delete
@@ -497,24 +497,29 @@ const char temporary_prefix[] = "__db.";
 const int aside_prefix_length = static_cast<int>(strlen(built) - strlen("db"));
 char aside_folder[sizeof built_path + 8]; // once made, relative to the database's folder
 char aside_file[2 * sizeof built_path + 8];
+int aside_lock = -1; // the folder's lock, held while the file is built there
 
-// Removes a private folder with what it may hold. Whatever cannot go stays,
-// harmless.
+// Removes a private folder with what it may hold, unless another -init is
+// building in it. Whatever cannot go stays, harmless.
 void remove_aside(const char *folder)
 {
     int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        char temporary[sizeof temporary_prefix + sizeof built_path];
-        snprintf(temporary, sizeof temporary, "%s%s", temporary_prefix, built);
-        unlinkat(fd, built, 0);
-        unlinkat(fd, temporary, 0);
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
+        return;
     }
+    char temporary[sizeof temporary_prefix + sizeof built_path];
+    snprintf(temporary, sizeof temporary, "%s%s", temporary_prefix, built);
+    unlinkat(fd, built, 0);
+    unlinkat(fd, temporary, 0);
     rmdir(folder);
+    close(fd);
 }
 
 void discard_aside()
 {
+    close(aside_lock);
+    aside_lock = -1;
     if (aside_folder[0] != '\0')
         remove_aside(aside_folder);
     aside_folder[0] = '\0';
@@ -562,6 +567,10 @@ int create_aside()
         aside_folder[0] = '\0';
         fail_create(err);
     }
+    // A default ACL of the folder may have taken the owner's rights.
+    aside_lock = open(aside_folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (aside_lock < 0 || flock(aside_lock, LOCK_EX) != 0 || fchmod(aside_lock, 0700) != 0)
+        fail_create(errno);
     snprintf(aside_file, sizeof aside_file, "%s/%s", aside_folder, built);
     DB *db = nullptr;
     int ret = db_create(&db, nullptr, 0);
@@ -581,7 +590,10 @@ int create_aside()
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid())
         fail_tampered();
-    if (fremovexattr(fd, "system.posix_acl_access") != 0 && errno != ENODATA && errno != ENOTSUP)
+    // A default ACL also overrode the mode asked for.
+    if ((fremovexattr(fd, "system.posix_acl_access") != 0 && errno != ENODATA &&
+         errno != ENOTSUP) ||
+        fchmod(fd, 0600) != 0)
         fail_create(errno);
     if (fsync(fd) != 0)
         fail_create(errno);
@@ -1002,21 +1014,24 @@ bool same_secret(const char *a, const char *b, size_t len)
 }
 
 // The caller proves the stored secret; an unencoded one is accepted too. A
-// wrong one is logged at once and refused only after a pause, so that
+// wrong one is logged at once. Whatever the answer, nothing shows it before
+// a pause, so that a guesser who ends his run early learns nothing, and
 // secrets cannot be guessed at speed.
 size_t check_old_secret(const CallerIdentity &caller, const char *target)
 {
     const AuthRecord &stored = secrets.stored;
     size_t len = read_secret("Old password:", secrets.old_secret, sizeof secrets.old_secret);
-    if (len != 0 && len == stored.apop_len && same_secret(secrets.old_secret, stored.apop, len))
-        return len;
-    explicit_bzero(&secrets, sizeof secrets);
-    audit_notice(false, "tolmark: \"%s\" gave a wrong old APOP password for \"%s\"",
-                 caller.caller_name, target);
-    timespec pause{wrong_secret_delay_ms / 1000, wrong_secret_delay_ms % 1000 * 1000000};
+    bool right =
+        len != 0 && len == stored.apop_len && same_secret(secrets.old_secret, stored.apop, len);
+    if (!right)
+        audit_notice(false, "tolmark: \"%s\" gave a wrong old APOP password for \"%s\"",
+                     caller.caller_name, target);
+    timespec pause{old_secret_pause_ms / 1000, old_secret_pause_ms % 1000 * 1000000};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR)
         ;
-    exit_with_error("Sorry, password entered incorrectly\n");
+    if (!right)
+        exit_with_error("Sorry, password entered incorrectly\n");
+    return len;
 }
 
 size_t take_secret_argument(Request &request)
@@ -1114,9 +1129,22 @@ struct HandedRecord {
     static_assert(size <= PIPE_BUF);
 };
 
-// The reader's side: the record under the shared lock, into the pipe.
-[[noreturn]] void read_for_parent(const DBT &key, int pipe_fd)
+// The reader's pipes: the record, and what it writes to standard error and
+// to the trace file, which the caller may stall.
+enum { record_pipe, errors_pipe, trace_pipe, reader_pipes };
+
+// The reader's side: the record under the shared lock, into its pipe. From
+// the lock on it runs as pop, where the caller can neither signal it nor
+// stall it: all it writes goes to the parent, who writes it as the caller's.
+[[noreturn]] void read_for_parent(const DBT &key, int (&pipes)[reader_pipes][2])
 {
+    dup2(pipes[errors_pipe][1], STDOUT_FILENO);
+    dup2(pipes[errors_pipe][1], STDERR_FILENO);
+    if (trace_file != nullptr)
+        dup2(pipes[trace_pipe][1], fileno(trace_file));
+    for (auto &ends : pipes)
+        close(ends[0]);
+    block_all_signals(); // not even the terminal's signals reach the lock's holder
     Opening reading = open_db(O_RDWR, false, read_failure);
     std::optional<RecordFields> found = fetch(reading, key);
     secrets.has_record = found.has_value();
@@ -1132,9 +1160,37 @@ struct HandedRecord {
     release_lock();
     release_output();
     HandedRecord handed;
-    bool sent = writev(pipe_fd, handed.parts, 2) == static_cast<ssize_t>(handed.size);
+    bool sent = writev(pipes[record_pipe][1], handed.parts, 2) == static_cast<ssize_t>(handed.size);
     close_trace_file();
     exit(sent ? 0 : 1);
+}
+
+// Holds back what the reader writes until it is gone: standard error from
+// one pipe, the trace file's entries from the other.
+void collect_reader_output(int errors_fd, int trace_fd)
+{
+    hold_output();
+    pollfd from[] = {{errors_fd, POLLIN, 0}, {trace_fd, POLLIN, 0}};
+    FILE *to[] = {stderr, trace_file};
+    char chunk[4096];
+    while (from[0].fd >= 0 || from[1].fd >= 0) {
+        if (poll(from, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (size_t i = 0; i < 2; ++i) {
+            if (from[i].fd < 0 || from[i].revents == 0)
+                continue;
+            ssize_t n = read(from[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                emit_bytes(to[i], chunk, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(from[i].fd);
+                from[i].fd = -1;
+            }
+        }
+    }
 }
 
 // Reads the record in a short-lived child that gives up the caller's uid as
@@ -1143,24 +1199,30 @@ struct HandedRecord {
 // secrets.stored.
 void read_in_child(const DBT &key)
 {
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
-        fail_to_read(errno);
-    fflush(nullptr); // nothing buffered is written twice
+    int pipes[reader_pipes][2];
+    for (auto &ends : pipes)
+        if (pipe2(ends, O_CLOEXEC) != 0)
+            fail_to_read(errno);
+    fflush(nullptr);          // nothing buffered is written twice
+    signal(SIGCHLD, SIG_DFL); // ignored, it would hide how the reader ended
     pid_t pid = fork();
     if (pid < 0)
         fail_to_read(errno);
-    if (pid == 0) {
-        close(pipe_fds[0]);
-        read_for_parent(key, pipe_fds[1]);
-    }
-    close(pipe_fds[1]);
+    if (pid == 0)
+        read_for_parent(key, pipes);
+    for (auto &ends : pipes)
+        close(ends[1]);
+    collect_reader_output(pipes[errors_pipe][0], pipes[trace_pipe][0]);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+    pid_t reaped;
+    while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR)
         ;
+    if (reaped != pid)
+        fail_to_read(errno);
+    release_output();
     HandedRecord handed;
-    ssize_t got = readv(pipe_fds[0], handed.parts, 2);
-    close(pipe_fds[0]);
+    ssize_t got = readv(pipes[record_pipe][0], handed.parts, 2);
+    close(pipes[record_pipe][0]);
     if (WIFSIGNALED(status))
         exit_with_error("unable to read POP authentication DB %s: its reader ended by signal %d",
                         db_file, WTERMSIG(status));

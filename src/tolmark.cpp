@@ -119,44 +119,36 @@ void open_trace_file(const char *name)
         exit_with_error("internal error @ %i", 500);
 }
 
-// The secret's word on the command line, and its length before the wipe.
-int secret_word = -1;
-size_t secret_word_len = 0;
-
-void take_secret_argument(char **argv, int i)
+void take_secret_argument(char *word)
 {
-    char *word = argv[i];
     size_t len = strnlen(word, secret_max);
     memcpy(request.secret_argument, word, len);
     request.secret_argument[len] = '\0';
     request.has_secret_argument = true;
-    secret_word = i;
-    secret_word_len = strlen(word);
-    explicit_bzero(word, secret_word_len); // keep it out of the process listing
+    explicit_bzero(word, strlen(word)); // keep it out of the process listing
 }
 
-// The wiped secret still shows its length in the argument area, as a run of
-// NULs. The other words are written over the area as one title, and its last
-// byte is made other than NUL, which has the kernel show the title only up to
-// its own NUL. The words read from the area are copied first.
-void retitle(int argc, char **argv)
+// A wiped secret still shows its length in the argument area, as a run of
+// NULs. The words that are left (a wiped one is empty) are written over the
+// area as one title, and its last byte is made other than NUL, which has the
+// kernel show the title only up to its own NUL. The area ends at end, as it
+// did before any wipe; the words read from it later are copied first.
+void retitle(int argc, char **argv, const char *end)
 {
     char *area = argv[0];
-    size_t size = 0;
-    for (int i = 0; i < argc; ++i) {
-        if (argv[i] != area + size)
+    for (int i = 0; i < argc; ++i)
+        if (argv[i] < area || argv[i] >= end || (i > 0 && argv[i] <= argv[i - 1]))
             return; // not one area: the wipe must do
-        size += (i == secret_word ? secret_word_len : strlen(argv[i])) + 1;
-    }
-    program_name = own_copy(program_name);
-    if (request.target_name != nullptr)
-        request.target_name = own_copy(request.target_name);
+    size_t size = static_cast<size_t>(end - area);
     char *title = static_cast<char *>(calloc(size, 1));
     if (title == nullptr)
         return;
+    program_name = own_copy(program_name);
+    if (request.target_name != nullptr)
+        request.target_name = own_copy(request.target_name);
     size_t len = 0;
     for (int i = 0; i < argc && len < size; ++i)
-        if (i != secret_word)
+        if (argv[i][0] != '\0')
             len += static_cast<size_t>(
                 snprintf(title + len, size - len, len == 0 ? "%s" : " %s", argv[i]));
     memcpy(area, title, size);
@@ -201,7 +193,7 @@ void read_switches(int argc, char **argv)
             request.user_switch = true;
             consumed = 2;
             if (i + 2 < argc && argv[i + 2][0] != '-') {
-                take_secret_argument(argv, i + 2);
+                take_secret_argument(argv[i + 2]);
                 consumed = 3;
             }
             break;
@@ -283,9 +275,10 @@ int main(int argc, char **argv)
     select_mode(base);
 
     atexit(wipe_secret_argument);
+    const char *arguments_end = argc > 0 ? argv[argc - 1] + strlen(argv[argc - 1]) + 1 : nullptr;
     read_switches(argc, argv);
     if (request.has_secret_argument)
-        retitle(argc, argv);
+        retitle(argc, argv, arguments_end);
     if (passtype == 1)
         exit_with_error("not compiled with SCRAM option");
 

@@ -376,16 +376,15 @@ TEST_F(Change, SecretArgumentLeavesTheProcessListing)
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     RunSpec spec;
-    spec.args = {"-user", "bob", secret, "-only"};
+    spec.args = {"-user", "carol", "Carol-pass1", "-user", "bob", secret, "-only"};
     Running running = start(spec);
     EXPECT_TRUE(wait_until_blocked_on_lock(running.pid));
     std::string listing = read_file("/proc/" + std::to_string(running.pid) + "/cmdline");
     close(held);
     RunResult r = finish(running);
     // Nothing in it tells the secret's length either.
-    EXPECT_TRUE(listing == program_path + " -user bob -only" ||
-                listing == program_path + " -user bob -only" + '\0')
-        << listing;
+    const std::string shown = program_path + " -user carol -user bob -only";
+    EXPECT_TRUE(listing == shown || listing == shown + '\0') << listing;
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(get(key("bob")), record_of(secret.substr(0, 99), "bob-scram"));
 }

@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/acl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -102,7 +103,7 @@ TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
          {"tol.mark.new.db", "__db.tol.mark.new.db", "tol.mark.new.Ab12Cd/__db.tol.mark.new.db"})
         std::ofstream(folder / leftover) << "left over\n";
     // The folder's default ACL reaches no file that -init makes.
-    acl_t inherited = acl_from_text("u::rwx,g::r-x,o::r-x,u:1001:rwx,m::rwx");
+    acl_t inherited = acl_from_text("u::r-x,g::r-x,o::r-x,u:1001:rwx,m::rwx");
     ASSERT_EQ(acl_set_file(folder.c_str(), ACL_TYPE_DEFAULT, inherited), 0);
     acl_free(inherited);
     RunResult r =
@@ -130,15 +131,20 @@ TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
     // Built in a private folder of its own, renamed into place, and the
     // folder flushed: a power loss cannot bring the old file back.
     std::istringstream calls(read_file(file("calls")));
-    std::string call, from, built, mode, into, last;
+    std::vector<std::string> renamed; // from, to and to's folder's mode, of each rename
+    std::string call, last;
     while (std::getline(calls, call))
         if (call.starts_with("rename\t"))
-            std::istringstream(call.substr(7)) >> from >> (built.empty() ? built : into) >> mode;
+            for (std::istringstream fields(call.substr(7)); fields >> call;)
+                renamed.push_back(call);
         else
             last = call;
-    EXPECT_TRUE(built.starts_with("tol.mark.new.") && built.ends_with("/tol.mark.new.db")) << built;
-    EXPECT_EQ(from, built);
-    EXPECT_EQ(into, "tol.mark.db");
+    ASSERT_EQ(renamed.size(), 6u) << read_file(file("calls"));
+    EXPECT_TRUE(renamed[1].starts_with("tol.mark.new.") && renamed[1].ends_with("/tol.mark.new.db"))
+        << renamed[1];
+    EXPECT_EQ(renamed[2], "700");
+    EXPECT_EQ(renamed[3], renamed[1]);
+    EXPECT_EQ(renamed[4], "tol.mark.db");
     EXPECT_EQ(last, "fsync\t" + folder.string());
 
     // A name swapped for a link as the new file takes it is caught; the old
@@ -363,7 +369,7 @@ class SetUserId : public Tolmark
 {
   protected:
     pid_t spawn(const std::string &program, std::vector<std::string> args, int err_pipe,
-                int input = -1, Caller as = root)
+                int input = -1, Caller as = root, rlim_t descriptors = RLIM_INFINITY)
     {
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(program.c_str()));
@@ -383,8 +389,10 @@ class SetUserId : public Tolmark
                 mount(group.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
                 _exit(77);
             // No terminal: prompts read standard input.
+            rlimit limit{descriptors, descriptors};
             if (setsid() < 0 || setgroups(0, nullptr) != 0 || setgid(as.gid) != 0 ||
-                setuid(as.uid) != 0)
+                setuid(as.uid) != 0 ||
+                (descriptors != RLIM_INFINITY && setrlimit(RLIMIT_NOFILE, &limit) != 0))
                 _exit(1);
             char asan[] = "ASAN_OPTIONS=detect_leaks=0:exitcode=99";
             char *envp[] = {asan, nullptr};
@@ -496,6 +504,7 @@ TEST_F(SetUserId, DialogueIsTheCallersOwn)
     ASSERT_TRUE(wait_until_blocked_on_lock(reader, 5000))
         << read_file("/proc/self/fd/" + std::to_string(err[0]));
     EXPECT_EQ(process_uids(reader), (std::vector<uid_t>{pop.uid, pop.uid, pop.uid, pop.uid}));
+    EXPECT_TRUE(blocks_signals(reader, {SIGINT, SIGQUIT, SIGHUP, SIGTERM})); // the terminal's too
     writer.reset();
     ASSERT_TRUE(wait_until_in_syscall(pid, SYS_read));
     EXPECT_EQ(process_uids(pid), (std::vector<uid_t>{alice.uid, pop.uid, pop.uid, pop.uid}));
@@ -510,6 +519,23 @@ TEST_F(SetUserId, DialogueIsTheCallersOwn)
         usleep(10000);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     close(in[1]);
+    close(err[0]);
+
+    // The reader fails (too few descriptors) while the caller's standard
+    // error is full: its message goes through his own process, and nothing
+    // of pop's is left waiting on him.
+    ASSERT_EQ(pipe2(err, O_CLOEXEC | O_NONBLOCK), 0);
+    while (write(err[1], "full", 4) == 4)
+        ;
+    fcntl(err[1], F_SETFL, 0);
+    pid = spawn(copy, {}, err[1], -1, alice, 12);
+    Reaper stalled(pid);
+    close(err[1]);
+    ASSERT_TRUE(wait_until_in_syscall(pid, SYS_write));
+    EXPECT_EQ(
+        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"),
+        "");
+    EXPECT_EQ(process_uids(pid), (std::vector<uid_t>{alice.uid, pop.uid, pop.uid, pop.uid}));
     close(err[0]);
 }
 
