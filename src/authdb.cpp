@@ -162,7 +162,10 @@ const char lock_file_failure[] = "%s: unable to lock POP authentication DB:\n\t%
 const char corrupt[] = "POP authentication DB %s may be corrupt?!?";
 
 // Every wait for the lock ends, as the system's password-file lock does.
-constexpr long lock_wait_ms = 15000;
+#ifndef TOLMARK_LOCK_WAIT_MS
+#define TOLMARK_LOCK_WAIT_MS 15000
+#endif
+constexpr long lock_wait_ms = TOLMARK_LOCK_WAIT_MS;
 // Descriptors that Berkeley DB may need while the exclusive lock is held.
 constexpr int descriptors_needed = 16;
 // Room reserved past the file's end before each write: one store or delete
