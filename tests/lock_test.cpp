@@ -276,12 +276,27 @@ TEST_F(Locks, PausedListingHoldsNobodyUp)
     EXPECT_EQ(finish(listing).status, 0);
     EXPECT_TRUE(out == whole.out);
 
+    // Outputs that refuse sendfile (a file opened to append, a device) take
+    // it through a small buffer: whole, or with status 1, also when only one
+    // write fails.
+    whole = run_as(root, {"-list", "ALL"}); // without carol
+    const std::string appended = file("appended");
+    std::ofstream(appended) << "before\n";
+    RunResult r = run({.args = {"-list", "ALL"}, .out_path = appended, .out_append = true});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(appended) == "before\n" + whole.out);
+    r = run({.args = {"-list", "ALL"},
+             .env = {{"TOLMARK_FAULT_FILE", appended}, {"TOLMARK_FAULT_COUNT", "1"}},
+             .out_path = appended,
+             .out_append = true});
+    EXPECT_TRUE(r.status == 1 && r.err.ends_with(": Input/output error (5)\n")) << r.err;
+    r = run({.args = {"-list", "ALL"}, .out_path = "/dev/full", .out_append = true});
+    EXPECT_TRUE(r.status == 1 && r.err.ends_with(": No space left on device (28)\n")) << r.err;
+
     // What is collected in memory counts against the file size limit: held
     // whole, or not at all.
-    whole = run_as(root, {"-list", "ALL"});
     for (unsigned long limit : {150000ul, 100000ul}) {
-        RunResult r =
-            run(RunSpec{.args = {"-list", "ALL"}, .limits = {{RLIMIT_FSIZE, limit, limit}}});
+        r = run(RunSpec{.args = {"-list", "ALL"}, .limits = {{RLIMIT_FSIZE, limit, limit}}});
         if (r.status == 0)
             EXPECT_TRUE(r.out == whole.out) << limit << ": " << r.out.size() << " bytes";
         else

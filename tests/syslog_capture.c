@@ -5,7 +5,8 @@
  *
  * With TOLMARK_FAULT_FILE=<path>, the writes on that file (or its flushes,
  * with TOLMARK_FAULT_CALLS=flushes) fail with EIO once the first
- * TOLMARK_FAULT_AFTER (default 0) of them went through; the first failure
+ * TOLMARK_FAULT_AFTER (default 0) of them went through, and go through again
+ * after TOLMARK_FAULT_COUNT (default: never) have failed; the first failure
  * creates <path>.failed, so a test knows whether one happened. With
  * TOLMARK_FAULT_CALLS=unlocked, only a write made while no lock is held on
  * the file fails. The file is
@@ -112,12 +113,13 @@ static int fault_hits(int fd, int kind)
 {
     static int ready, known, faulty_kind;
     static struct stat faulty;
-    static long after, seen;
+    static long after, failing, seen;
     static const char *path;
     if (!ready) {
         path = getenv("TOLMARK_FAULT_FILE");
         const char *calls = getenv("TOLMARK_FAULT_CALLS");
         const char *count = getenv("TOLMARK_FAULT_AFTER");
+        const char *failures = getenv("TOLMARK_FAULT_COUNT");
         ready = 1;
         known = path != NULL && stat(path, &faulty) == 0;
         faulty_kind = calls == NULL                    ? writes
@@ -126,13 +128,14 @@ static int fault_hits(int fd, int kind)
                       : strcmp(calls, "unlocked") == 0 ? unlocked
                                                        : writes;
         after = count != NULL ? atol(count) : 0;
+        failing = failures != NULL ? atol(failures) : -1;
     }
     struct stat st;
     if (!known || fstat(fd, &st) != 0 || st.st_dev != faulty.st_dev || st.st_ino != faulty.st_ino)
         return 0;
     if (faulty_kind == unlocked && kind == writes && lock_free(fd))
         kind = unlocked;
-    if (kind != faulty_kind || seen++ < after)
+    if (kind != faulty_kind || seen++ < after || (failing >= 0 && seen > after + failing))
         return 0;
     if (seen == after + 1) {
         char mark[4096];
