@@ -303,7 +303,8 @@ TEST_F(Database, WaitingWriterCanBeInterrupted)
 
 // A real set-user-id copy of the program, run by root in a private mount
 // namespace whose /etc/passwd and /etc/group are the test's own: while it
-// writes, its real uid is the effective one, so the caller cannot signal it.
+// holds the lock, its real uid is the effective one, so the caller cannot
+// signal it.
 class SetUserId : public Tolmark
 {
   protected:
@@ -335,15 +336,15 @@ class SetUserId : public Tolmark
         return pid;
     }
 
-    // Runs the program while the test holds a shared lock on the database,
-    // and looks at its uids as it waits for its own.
+    // Runs the program while the test holds an exclusive lock on the
+    // database, and looks at its uids as it waits for its own.
     struct Waited {
         bool blocked;
         std::vector<uid_t> uids;
         int status;
         std::string output;
     };
-    Waited run_behind_a_reader(const std::string &program, std::vector<std::string> args,
+    Waited run_behind_a_writer(const std::string &program, std::vector<std::string> args,
                                const std::string &input = "")
     {
         int err[2], in[2];
@@ -352,13 +353,13 @@ class SetUserId : public Tolmark
         EXPECT_EQ(write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
         close(in[1]);
         Waited w{};
-        std::optional<FileLock> reader(LOCK_SH);
+        std::optional<FileLock> writer(LOCK_EX);
         pid_t pid = spawn(program, std::move(args), err[1], in[0]);
         close(err[1]);
         close(in[0]);
         w.blocked = wait_until_blocked_on_lock(pid, 5000);
         w.uids = process_uids(pid);
-        reader.reset();
+        writer.reset();
         waitpid(pid, &w.status, 0);
         w.output = read_file("/proc/self/fd/" + std::to_string(err[0]));
         close(err[0]);
@@ -381,7 +382,7 @@ std::string unreachable_for_pop()
     return "";
 }
 
-TEST_F(SetUserId, RealUidGivenUpWhileWriting)
+TEST_F(SetUserId, RealUidGivenUpUnderTheLock)
 {
     if (std::string why = unreachable_for_pop(); !why.empty())
         GTEST_SKIP() << why;
@@ -393,11 +394,14 @@ TEST_F(SetUserId, RealUidGivenUpWhileWriting)
     ASSERT_EQ(chown(copy.c_str(), pop.uid, pop.gid), 0);
     ASSERT_EQ(chmod(copy.c_str(), 04755), 0);
 
-    for (auto args : {std::vector<std::string>{"-delete", "bob"}, {"-user", "bob", "n3w-Secret"}}) {
+    // A reader too: the caller could stop it, and every writer would wait.
+    for (auto args : {std::vector<std::string>{"-list", "bob"},
+                      {"-delete", "bob"},
+                      {"-user", "bob", "n3w-Secret"}}) {
         put(key("bob"), record_of("bobsecret"));
         std::string trace = file("trace");
         args.insert(args.begin(), {"-trace", trace});
-        Waited w = run_behind_a_reader(copy, args);
+        Waited w = run_behind_a_writer(copy, args);
         if (WIFEXITED(w.status) && WEXITSTATUS(w.status) == 77)
             GTEST_SKIP() << "no private mount namespace here";
         ASSERT_TRUE(w.blocked) << w.output;
@@ -474,7 +478,7 @@ TEST_F(SetUserId, InitInAnOpenFolderRunsAsPop)
         }
         create_db();
         ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
-        Waited w = run_behind_a_reader(program_path, {"-init"}, "y\n");
+        Waited w = run_behind_a_writer(program_path, {"-init"}, "y\n");
         if (WIFEXITED(w.status) && WEXITSTATUS(w.status) == 77)
             GTEST_SKIP() << "no private mount namespace here";
         EXPECT_TRUE(w.blocked) << w.output;
