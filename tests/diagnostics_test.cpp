@@ -119,6 +119,14 @@ TEST_F(Diagnostics, TraceLog)
                                         overflow + "user %s exists in db (%d/%d)"}));
 }
 
+// With nothing held, output goes straight to its stream, NULs and all.
+TEST_F(Diagnostics, EmitWritesThrough)
+{
+    emit(file, "%s=%d\n", "n", 1);
+    emit_bytes(file, "a\0b\n", 4);
+    EXPECT_EQ(traced(), "n=1\na\0b\n"s);
+}
+
 TEST_F(Diagnostics, ReportDbStateDecisionTable)
 {
     const char *none = nullptr, *done = "DB %s succeeded: %s %d (%d: %s)",
