@@ -277,12 +277,15 @@ TEST_F(Locks, PausedListingHoldsNobodyUp)
     EXPECT_TRUE(out == whole.out);
 
     // Outputs that refuse sendfile (a file opened to append, a device) take
-    // it through a small buffer: whole, or with status 1, also when only one
-    // write fails.
+    // it through a small buffer: whole, also when writes are cut short, or
+    // with status 1, also when only one write fails.
     whole = run_as(root, {"-list", "ALL"}); // without carol
     const std::string appended = file("appended");
     std::ofstream(appended) << "before\n";
-    RunResult r = run({.args = {"-list", "ALL"}, .out_path = appended, .out_append = true});
+    RunResult r = run({.args = {"-list", "ALL"},
+                       .env = {{"TOLMARK_FAULT_FILE", appended}, {"TOLMARK_FAULT_CALLS", "short"}},
+                       .out_path = appended,
+                       .out_append = true});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(read_file(appended) == "before\n" + whole.out);
     r = run({.args = {"-list", "ALL"},

@@ -9,9 +9,10 @@
  * after TOLMARK_FAULT_COUNT (default: never) have failed; the first failure
  * creates <path>.failed, so a test knows whether one happened. With
  * TOLMARK_FAULT_CALLS=unlocked, only a write made while no lock is held on
- * the file fails. The file is
- * known by the device and inode that the path had at the first call, as the
- * program renames files. */
+ * the file fails; with TOLMARK_FAULT_CALLS=short, each write on it takes at
+ * most 100 bytes, as one to a pipe does when a signal cuts it short. The file
+ * is known by the device and inode that the path had at the first call, as
+ * the program renames files. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -94,7 +95,7 @@ void __syslog_chk(int priority, int flag, const char *format, ...)
     va_end(args);
 }
 
-enum { writes, flushes, reads, unlocked };
+enum { writes, flushes, reads, unlocked, shorts };
 
 /* Whether nobody holds a lock on the file: a lock of this process on another
  * opening of it conflicts too. */
@@ -126,6 +127,7 @@ static int fault_hits(int fd, int kind)
                       : strcmp(calls, "flushes") == 0  ? flushes
                       : strcmp(calls, "reads") == 0    ? reads
                       : strcmp(calls, "unlocked") == 0 ? unlocked
+                      : strcmp(calls, "short") == 0    ? shorts
                                                        : writes;
         after = count != NULL ? atol(count) : 0;
         failing = failures != NULL ? atol(failures) : -1;
@@ -157,6 +159,8 @@ static int fault_hits(int fd, int kind)
 
 ssize_t write(int fd, const void *data, size_t size)
 {
+    if (size > 100 && fault_hits(fd, shorts))
+        size = 100;
     PASS_ON(write, writes, fd, (fd, data, size));
 }
 
