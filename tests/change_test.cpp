@@ -320,7 +320,8 @@ TEST_F(Change, ScramFieldWrittenMeanwhileIsKept)
 }
 
 // With a controlling terminal, and with the terminal on standard input and
-// error only (su -c, setsid): no secret is shown, and echo comes back.
+// error only (su -c, setsid): no secret is shown, also after a ^Z (or a stop
+// that su passes on) at a prompt, which asks again; and echo comes back.
 TEST_F(Change, EchoIsOffWhileSecretsAreTyped)
 {
     for (bool controlling : {true, false}) {
@@ -333,8 +334,13 @@ TEST_F(Change, EchoIsOffWhileSecretsAreTyped)
             if (kept < 0)
                 kept = dup(terminal);
         };
+        auto suspend = [](pid_t pid, int) {
+            EXPECT_TRUE(wait_until_reading(pid));
+            kill(pid, SIGTSTP);
+        };
         RunResult r = run(RunSpec{.caller = alice,
                                   .dialogue = {{Old, "Old-pass1", look},
+                                               {New, "", suspend, false},
                                                {New, "New-pass2", look},
                                                {Again, "New-pass2", look}},
                                   .no_controlling_terminal = !controlling});
