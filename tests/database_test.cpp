@@ -336,6 +336,16 @@ class SetUserId : public Tolmark
         return pid;
     }
 
+    // A copy of the program, set-user-id to pop, in the database's folder.
+    std::string set_user_id_copy()
+    {
+        std::string copy = std::filesystem::path(db_path).parent_path() / "ztolmark";
+        std::filesystem::copy_file(program_path, copy);
+        EXPECT_EQ(chown(copy.c_str(), pop.uid, pop.gid), 0);
+        EXPECT_EQ(chmod(copy.c_str(), 04755), 0);
+        return copy;
+    }
+
     // Runs the program while the test holds an exclusive lock on the
     // database, and looks at its uids as it waits for its own.
     struct Waited {
@@ -389,10 +399,7 @@ TEST_F(SetUserId, RealUidGivenUpUnderTheLock)
     create_db();
     put(key("bob"), record_of("bobsecret"));
     ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
-    std::string copy = std::filesystem::path(db_path).parent_path() / "ztolmark";
-    std::filesystem::copy_file(program_path, copy);
-    ASSERT_EQ(chown(copy.c_str(), pop.uid, pop.gid), 0);
-    ASSERT_EQ(chmod(copy.c_str(), 04755), 0);
+    std::string copy = set_user_id_copy();
 
     // A reader too: the caller could stop it, and every writer would wait.
     for (auto args : {std::vector<std::string>{"-list", "bob"},
@@ -409,6 +416,30 @@ TEST_F(SetUserId, RealUidGivenUpUnderTheLock)
         EXPECT_TRUE(WIFEXITED(w.status) && WEXITSTATUS(w.status) == 0) << w.output;
     }
     EXPECT_EQ(get(key("bob")), record_of("n3w-Secret"));
+}
+
+// A file that pop may not write, and that holds no database: a change tells
+// why Berkeley DB cannot read it, not that the file could not be written.
+TEST_F(SetUserId, UnwritableFileWithoutADatabase)
+{
+    if (std::string why = unreachable_for_pop(); !why.empty())
+        GTEST_SKIP() << why;
+    std::ofstream(db_file) << "not a database\n";
+    ASSERT_EQ(chmod(db_file.c_str(), 0644), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = spawn(set_user_id_copy(), {"-user", "bob", "n3w-Secret"}, out[1]);
+    close(out[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::string output = read_file("/proc/self/fd/" + std::to_string(out[0]));
+    close(out[0]);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_TRUE(output.ends_with(": unable to open POP authentication DB " + db_path +
+                                 ":\n\tInvalid argument (22) [1063]\n"))
+        << output;
 }
 
 // -init in a folder that pop can write, while pop swaps links in at the
