@@ -142,8 +142,8 @@ TEST_F(Locks, NobodyHoldsTheDatabaseUp)
 }
 
 // A writer and a reader give up once the bound is out (15 seconds, a second
-// in the tests' build), with the lock's message, even when started with the
-// alarm blocked.
+// in the tests' build), with the lock's message: one started with the alarm
+// blocked, one held up past its alarm before it waits.
 TEST_F(Locks, WaitsAreBounded)
 {
     prepare();
@@ -151,7 +151,10 @@ TEST_F(Locks, WaitsAreBounded)
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
     auto began = Clock::now();
     Running writer = start(RunSpec{.args = {"-delete", "bob"}, .alarm_blocked = true});
-    Running reader = start(RunSpec{.args = {"-list", "bob"}});
+    Running reader = start(RunSpec{.args = {"-list", "bob"},
+                                   .env = {{"TOLMARK_FAULT_FILE", db_file},
+                                           {"TOLMARK_FAULT_CALLS", "late"},
+                                           {"TOLMARK_FAULT_LATE_MS", "1500"}}});
     RunResult w = finish(writer), r = finish(reader);
     double took = seconds_since(began);
     close(holder);

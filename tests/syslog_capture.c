@@ -12,7 +12,9 @@
  * the file fails; with TOLMARK_FAULT_CALLS=short, each write on it takes at
  * most 100 bytes, as one to a pipe does when a signal cuts it short. The file
  * is known by the device and inode that the path had at the first call, as
- * the program renames files. */
+ * the program renames files. With TOLMARK_FAULT_CALLS=late, a lock that waits
+ * on the file is asked for TOLMARK_FAULT_LATE_MS milliseconds late, whatever
+ * signals come meanwhile, as by a process held up before its wait. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -24,6 +26,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -95,7 +98,7 @@ void __syslog_chk(int priority, int flag, const char *format, ...)
     va_end(args);
 }
 
-enum { writes, flushes, reads, unlocked, shorts };
+enum { writes, flushes, reads, unlocked, shorts, lates };
 
 /* Whether nobody holds a lock on the file: a lock of this process on another
  * opening of it conflicts too. */
@@ -128,6 +131,7 @@ static int fault_hits(int fd, int kind)
                       : strcmp(calls, "reads") == 0    ? reads
                       : strcmp(calls, "unlocked") == 0 ? unlocked
                       : strcmp(calls, "short") == 0    ? shorts
+                      : strcmp(calls, "late") == 0     ? lates
                                                        : writes;
         after = count != NULL ? atol(count) : 0;
         failing = failures != NULL ? atol(failures) : -1;
@@ -216,4 +220,22 @@ int rename(const char *from, const char *to)
     if (done == 0 && watched != NULL && strcmp(watched, to) == 0 && unlink(to) == 0)
         symlink("/nonexistent", to);
     return done;
+}
+
+int flock(int fd, int operation)
+{
+    static __typeof__(&flock) real;
+    if (real == NULL)
+        real = (__typeof__(&flock))dlsym(RTLD_NEXT, "flock");
+    const char *late = getenv("TOLMARK_FAULT_LATE_MS");
+    if (late != NULL && (operation & (LOCK_NB | LOCK_UN)) == 0 && fault_hits(fd, lates)) {
+        struct timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        long ns = until.tv_nsec + atol(late) % 1000 * 1000000;
+        until.tv_sec += atol(late) / 1000 + ns / 1000000000;
+        until.tv_nsec = ns % 1000000000;
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL) == EINTR)
+            ;
+    }
+    return real(fd, operation);
 }
