@@ -164,7 +164,10 @@ const char lock_file_failure[] = "%s: unable to lock POP authentication DB:\n\t%
 const char corrupt[] = "POP authentication DB %s may be corrupt?!?";
 
 // Every wait for the lock ends, as the system's password-file lock does.
-constexpr long lock_wait_ms = 15000;
+#ifndef TOLMARK_LOCK_WAIT_MS
+#define TOLMARK_LOCK_WAIT_MS 15000
+#endif
+constexpr long lock_wait_ms = TOLMARK_LOCK_WAIT_MS;
 // The pause after an old secret is typed, before a wrong one is refused.
 #ifndef TOLMARK_OLD_SECRET_PAUSE_MS
 #define TOLMARK_OLD_SECRET_PAUSE_MS 2000

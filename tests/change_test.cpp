@@ -3,8 +3,10 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -233,6 +235,18 @@ TEST_F(Change, StrengthRules)
         check({c.first.c_str(), root, "bob", none, bob_record, dialogue + " again:" + stored, 0,
                c.hint, "", record_of(stored, "bob-scram")});
     }
+
+    // The hint is written before the next prompt, also into a file.
+    prepare("bob", bob_record);
+    const std::string out = file("out");
+    std::ofstream{out};
+    std::string shown;
+    auto look = [&](pid_t, int) { shown = read_file(out); };
+    RunResult r = run(RunSpec{.args = {"-user", "bob"},
+                              .dialogue = {{New, "abc"}, {New, "abc12", look}, {Again, "abc12"}},
+                              .out_path = out});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(shown, longer_hint);
 }
 
 TEST_F(Change, SecretOnTheCommandLine)
@@ -309,7 +323,8 @@ TEST_F(Change, ScramFieldWrittenMeanwhileIsKept)
 }
 
 // With a controlling terminal, and with the terminal on standard input and
-// error only (su -c, setsid): no secret is shown, and echo comes back.
+// error only (su -c, setsid): no secret is shown, also after a ^Z (or a stop
+// that su passes on) at a prompt, which asks again; and echo comes back.
 TEST_F(Change, EchoIsOffWhileSecretsAreTyped)
 {
     for (bool controlling : {true, false}) {
@@ -322,8 +337,13 @@ TEST_F(Change, EchoIsOffWhileSecretsAreTyped)
             if (kept < 0)
                 kept = dup(terminal);
         };
+        auto suspend = [](pid_t pid, int) {
+            EXPECT_TRUE(wait_until_reading(pid));
+            kill(pid, SIGTSTP);
+        };
         RunResult r = run(RunSpec{.caller = alice,
                                   .dialogue = {{Old, "Old-pass1", look},
+                                               {New, "", suspend, false},
                                                {New, "New-pass2", look},
                                                {Again, "New-pass2", look}},
                                   .no_controlling_terminal = !controlling});
@@ -340,8 +360,9 @@ TEST_F(Change, InterruptAtAPromptRestoresTheTerminal)
     const std::vector<std::pair<std::string, std::string>> steps = {
         {Old, "Old-pass1"}, {New, "New-pass2"}, {Again, "New-pass2"}};
     // Without a controlling terminal the keys send nothing: su passes a
-    // hangup or a termination on.
-    const std::tuple<bool, int> ways[] = {{true, SIGINT}, {false, SIGHUP}, {false, SIGTERM}};
+    // hangup, a termination or a quit on.
+    const std::tuple<bool, int> ways[] = {
+        {true, SIGINT}, {false, SIGHUP}, {false, SIGTERM}, {false, SIGQUIT}};
     for (const auto &[controlling, sig] : ways)
         for (size_t stop = 0; stop < steps.size(); ++stop) {
             SCOPED_TRACE(steps[stop].first + " " + strsignal(sig));
@@ -357,8 +378,10 @@ TEST_F(Change, InterruptAtAPromptRestoresTheTerminal)
                                     kill(pid, sig);
                                 },
                                 false});
-            RunResult r = run(RunSpec{
-                .caller = alice, .dialogue = dialogue, .no_controlling_terminal = !controlling});
+            RunResult r = run(RunSpec{.caller = alice,
+                                      .dialogue = dialogue,
+                                      .limits = {{RLIMIT_CORE, 0, 0}}, // no core of a quit
+                                      .no_controlling_terminal = !controlling});
             EXPECT_EQ(r.status, 128 + sig);
             EXPECT_TRUE(echo_on(kept));
             close(kept);

@@ -364,7 +364,8 @@ TEST_F(Database, WaitingWriterCanBeInterrupted)
 
 // A real set-user-id copy of the program, run by root in a private mount
 // namespace whose /etc/passwd and /etc/group are the test's own: while it
-// writes, its real uid is the effective one, so the caller cannot signal it.
+// holds the lock, its real uid is the effective one, so the caller cannot
+// signal it.
 class SetUserId : public Tolmark
 {
   protected:
@@ -403,12 +404,18 @@ class SetUserId : public Tolmark
     }
 
     // A database of pop's with one user's record, and the program installed
-    // set-user-id to pop beside it.
+    // beside it.
     std::string install_beside(const std::string &user, const std::string &secret)
     {
         create_db();
         put(key(user), record_of(secret));
         EXPECT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
+        return set_user_id_copy();
+    }
+
+    // A copy of the program, set-user-id to pop, in the database's folder.
+    std::string set_user_id_copy()
+    {
         std::string copy = std::filesystem::path(db_path).parent_path() / "ztolmark";
         std::filesystem::copy_file(program_path, copy);
         EXPECT_EQ(chown(copy.c_str(), pop.uid, pop.gid), 0);
@@ -416,15 +423,15 @@ class SetUserId : public Tolmark
         return copy;
     }
 
-    // Runs the program while the test holds a shared lock on the database,
-    // and looks at its uids as it waits for its own.
+    // Runs the program while the test holds an exclusive lock on the
+    // database, and looks at its uids as it waits for its own.
     struct Waited {
         bool blocked;
         std::vector<uid_t> uids;
         int status;
         std::string output;
     };
-    Waited run_behind_a_reader(const std::string &program, std::vector<std::string> args,
+    Waited run_behind_a_writer(const std::string &program, std::vector<std::string> args,
                                const std::string &input = "")
     {
         int err[2], in[2];
@@ -433,13 +440,13 @@ class SetUserId : public Tolmark
         EXPECT_EQ(write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
         close(in[1]);
         Waited w{};
-        std::optional<FileLock> reader(LOCK_SH);
+        std::optional<FileLock> writer(LOCK_EX);
         pid_t pid = spawn(program, std::move(args), err[1], in[0]);
         close(err[1]);
         close(in[0]);
         w.blocked = wait_until_blocked_on_lock(pid, 5000);
         w.uids = process_uids(pid);
-        reader.reset();
+        writer.reset();
         waitpid(pid, &w.status, 0);
         w.output = read_file("/proc/self/fd/" + std::to_string(err[0]));
         close(err[0]);
@@ -462,16 +469,19 @@ std::string unreachable_for_pop()
     return "";
 }
 
-TEST_F(SetUserId, RealUidGivenUpWhileWriting)
+TEST_F(SetUserId, RealUidGivenUpUnderTheLock)
 {
     if (std::string why = unreachable_for_pop(); !why.empty())
         GTEST_SKIP() << why;
     std::string copy = install_beside("bob", "bobsecret");
-    for (auto args : {std::vector<std::string>{"-delete", "bob"}, {"-user", "bob", "n3w-Secret"}}) {
+    // A reader too: the caller could stop it, and every writer would wait.
+    for (auto args : {std::vector<std::string>{"-list", "bob"},
+                      {"-delete", "bob"},
+                      {"-user", "bob", "n3w-Secret"}}) {
         put(key("bob"), record_of("bobsecret"));
         std::string trace = file("trace");
         args.insert(args.begin(), {"-trace", trace});
-        Waited w = run_behind_a_reader(copy, args);
+        Waited w = run_behind_a_writer(copy, args);
         if (WIFEXITED(w.status) && WEXITSTATUS(w.status) == 77)
             GTEST_SKIP() << "no private mount namespace here";
         ASSERT_TRUE(w.blocked) << w.output;
@@ -537,6 +547,30 @@ TEST_F(SetUserId, DialogueIsTheCallersOwn)
         "");
     EXPECT_EQ(process_uids(pid), (std::vector<uid_t>{alice.uid, pop.uid, pop.uid, pop.uid}));
     close(err[0]);
+}
+
+// A file that pop may not write, and that holds no database: a change tells
+// why Berkeley DB cannot read it, not that the file could not be written.
+TEST_F(SetUserId, UnwritableFileWithoutADatabase)
+{
+    if (std::string why = unreachable_for_pop(); !why.empty())
+        GTEST_SKIP() << why;
+    std::ofstream(db_file) << "not a database\n";
+    ASSERT_EQ(chmod(db_file.c_str(), 0644), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = spawn(set_user_id_copy(), {"-user", "bob", "n3w-Secret"}, out[1]);
+    close(out[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::string output = read_file("/proc/self/fd/" + std::to_string(out[0]));
+    close(out[0]);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_TRUE(output.ends_with(": unable to open POP authentication DB " + db_path +
+                                 ":\n\tInvalid argument (22) [1063]\n"))
+        << output;
 }
 
 // -init in a folder that pop can write, while pop swaps links in at the
@@ -611,7 +645,7 @@ TEST_F(SetUserId, InitInAnOpenFolderRunsAsPop)
         }
         create_db();
         ASSERT_EQ(chown(db_file.c_str(), pop.uid, pop.gid), 0);
-        Waited w = run_behind_a_reader(program_path, {"-init"}, "y\n");
+        Waited w = run_behind_a_writer(program_path, {"-init"}, "y\n");
         if (WIFEXITED(w.status) && WEXITSTATUS(w.status) == 77)
             GTEST_SKIP() << "no private mount namespace here";
         EXPECT_TRUE(w.blocked) << w.output;

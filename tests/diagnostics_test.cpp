@@ -8,6 +8,8 @@
 #include <ctime>
 #include <sstream>
 #include <string>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <tuple>
 #include <unistd.h>
@@ -16,6 +18,18 @@
 #include "authdb.h"
 
 using namespace std::string_literals;
+
+static bool memory_files_refused = false;
+
+// The memory file that held output moves into; none while refused.
+int memfd_create(const char *name, unsigned int flags) noexcept
+{
+    if (memory_files_refused) {
+        errno = EMFILE;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_memfd_create, name, flags));
+}
 
 namespace
 {
@@ -105,6 +119,14 @@ TEST_F(Diagnostics, TraceLog)
                                         overflow + "user %s exists in db (%d/%d)"}));
 }
 
+// With nothing held, output goes straight to its stream, NULs and all.
+TEST_F(Diagnostics, EmitWritesThrough)
+{
+    emit(file, "%s=%d\n", "n", 1);
+    emit_bytes(file, "a\0b\n", 4);
+    EXPECT_EQ(traced(), "n=1\na\0b\n"s);
+}
+
 TEST_F(Diagnostics, ReportDbStateDecisionTable)
 {
     const char *none = nullptr, *done = "DB %s succeeded: %s %d (%d: %s)",
@@ -168,4 +190,45 @@ TEST(Printable, EscapesWithinItsBudget)
     EXPECT_STREQ(printable("abc", 0), "");
     EXPECT_STREQ(printable("abc", -5), "");
     EXPECT_EQ(printable(nullptr, 3), nullptr);
+}
+
+// Output held back under the lock comes out whole once it is let go: 2,048
+// lines of 32 bytes fill the 64 KiB buffer to its last byte, and one more
+// moves it into the memory file.
+TEST(HeldOutput, LineEndingAtTheBufferEnd)
+{
+    std::string expected;
+    testing::internal::CaptureStdout();
+    hold_output();
+    for (int i = 0; i <= 2048; ++i) {
+        emit(stdout, "%31d\n", i);
+        expected += std::string(31 - std::to_string(i).size(), ' ') + std::to_string(i) + '\n';
+    }
+    release_output();
+    EXPECT_TRUE(testing::internal::GetCapturedStdout() == expected);
+}
+
+// Held trace and error output that cannot be collected (no memory file for
+// it) ends with a note after the whole lines that were.
+TEST(HeldOutput, DroppedOutputIsNoted)
+{
+    trace_file = tmpfile();
+    ASSERT_NE(trace_file, nullptr);
+    const std::string line = std::string(99, 'x') + '\n';
+    testing::internal::CaptureStderr();
+    memory_files_refused = true;
+    hold_output();
+    for (int i = 0; i < 100; ++i)
+        for (FILE *file : {stderr, trace_file})
+            emit(file, "%s", line.c_str());
+    release_output();
+    memory_files_refused = false;
+    const std::string note = "\n(further messages were dropped)\n";
+    EXPECT_TRUE(testing::internal::GetCapturedStderr().ends_with(line + note));
+    rewind(trace_file);
+    std::string traced;
+    for (int c; (c = fgetc(trace_file)) != EOF;)
+        traced += static_cast<char>(c);
+    EXPECT_TRUE(traced.ends_with(line + note)) << traced.size();
+    close_trace_file();
 }

@@ -219,6 +219,11 @@ TEST_F(FrontEnd, FatalErrorsAreTracedWhenDebugging)
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].priority, LOG_DEBUG);
     EXPECT_EQ(log[0].message, "missing argument for -user");
+    // Error and site numbers are converted too.
+    r = run(root, {"-debug", "-list", "bob"}); // no database
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(syslog().back().message, "unable to open POP authentication DB " + db_path +
+                                           ":\n\tNo such file or directory (2) [1063]");
 
     std::string trace = file("t");
     r = run(root, {"-trace", trace, "-x"});

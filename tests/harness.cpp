@@ -162,7 +162,7 @@ Running Tolmark::start(RunSpec spec)
         if (in[0] >= 0)
             dup2(in[0], 0);
         if (!spec.out_path.empty())
-            dup2(open(spec.out_path.c_str(), O_WRONLY), 1);
+            dup2(open(spec.out_path.c_str(), O_WRONLY | (spec.out_append ? O_APPEND : 0)), 1);
         if (spec.close_stderr)
             close(2);
         if (spec.no_controlling_terminal) {

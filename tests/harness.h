@@ -45,6 +45,7 @@ struct RunSpec {
     std::map<std::string, std::string> env;
     std::string shown_argv0;                          // argv[0] when it differs from the path run
     std::string out_path;                             // standard output goes to this file
+    bool out_append = false;                          // opened to append, as by >>
     bool close_stderr = false;                        // started with standard error closed
     std::vector<std::array<unsigned long, 3>> limits; // resource, soft, hard
     bool alarm_blocked = false;                       // started with SIGALRM blocked

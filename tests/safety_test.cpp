@@ -7,6 +7,8 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -90,6 +92,27 @@ TEST_F(Safety, FullFileSystem)
     fs::remove(folder / "filler");
     add_each(names, before, {}, 0);
     umount2(folder.c_str(), MNT_DETACH);
+}
+
+// A closed standard descriptor that /dev/null cannot fill (a socket stands
+// there, in a private mount namespace) ends the run before anything is done.
+TEST_F(Safety, StandardDescriptorThatCannotBeFilled)
+{
+    const std::string socket_path = file("socket");
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool bound = bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(s);
+    if (geteuid() != 0 || !bound || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(socket_path.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "needs root and a private mount namespace";
+    create_db();
+    put(key("bob"), record_of("Bob-pass1"));
+    RunResult r = run(RunSpec{.args = {"-delete", "bob"}, .close_stderr = true});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(get(key("bob")).has_value());
 }
 
 TEST_F(Safety, OutcomesAreToldTruly)

@@ -5,12 +5,16 @@
  *
  * With TOLMARK_FAULT_FILE=<path>, the writes on that file (or its flushes,
  * with TOLMARK_FAULT_CALLS=flushes) fail with EIO once the first
- * TOLMARK_FAULT_AFTER (default 0) of them went through; the first failure
+ * TOLMARK_FAULT_AFTER (default 0) of them went through, and go through again
+ * after TOLMARK_FAULT_COUNT (default: never) have failed; the first failure
  * creates <path>.failed, so a test knows whether one happened. With
  * TOLMARK_FAULT_CALLS=unlocked, only a write made while no lock is held on
- * the file fails. The file is
- * known by the device and inode that the path had at the first call, as the
- * program renames files. */
+ * the file fails; with TOLMARK_FAULT_CALLS=short, each write on it takes at
+ * most 100 bytes, as one to a pipe does when a signal cuts it short. The file
+ * is known by the device and inode that the path had at the first call, as
+ * the program renames files. With TOLMARK_FAULT_CALLS=late, a lock that waits
+ * on the file is asked for TOLMARK_FAULT_LATE_MS milliseconds late, whatever
+ * signals come meanwhile, as by a process held up before its wait. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -22,6 +26,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -113,7 +118,7 @@ static void log_call(const char *format, ...)
     fclose(out);
 }
 
-enum { writes, flushes, reads, unlocked };
+enum { writes, flushes, reads, unlocked, shorts, lates };
 
 /* Whether nobody holds a lock on the file: a lock of this process on another
  * opening of it conflicts too. */
@@ -132,27 +137,31 @@ static int fault_hits(int fd, int kind)
 {
     static int ready, known, faulty_kind;
     static struct stat faulty;
-    static long after, seen;
+    static long after, failing, seen;
     static const char *path;
     if (!ready) {
         path = getenv("TOLMARK_FAULT_FILE");
         const char *calls = getenv("TOLMARK_FAULT_CALLS");
         const char *count = getenv("TOLMARK_FAULT_AFTER");
+        const char *failures = getenv("TOLMARK_FAULT_COUNT");
         ready = 1;
         known = path != NULL && stat(path, &faulty) == 0;
         faulty_kind = calls == NULL                    ? writes
                       : strcmp(calls, "flushes") == 0  ? flushes
                       : strcmp(calls, "reads") == 0    ? reads
                       : strcmp(calls, "unlocked") == 0 ? unlocked
+                      : strcmp(calls, "short") == 0    ? shorts
+                      : strcmp(calls, "late") == 0     ? lates
                                                        : writes;
         after = count != NULL ? atol(count) : 0;
+        failing = failures != NULL ? atol(failures) : -1;
     }
     struct stat st;
     if (!known || fstat(fd, &st) != 0 || st.st_dev != faulty.st_dev || st.st_ino != faulty.st_ino)
         return 0;
     if (faulty_kind == unlocked && kind == writes && lock_free(fd))
         kind = unlocked;
-    if (kind != faulty_kind || seen++ < after)
+    if (kind != faulty_kind || seen++ < after || (failing >= 0 && seen > after + failing))
         return 0;
     if (seen == after + 1) {
         char mark[4096];
@@ -174,6 +183,8 @@ static int fault_hits(int fd, int kind)
 
 ssize_t write(int fd, const void *data, size_t size)
 {
+    if (size > 100 && fault_hits(fd, shorts))
+        size = 100;
     PASS_ON(write, writes, fd, (fd, data, size));
 }
 
@@ -247,4 +258,22 @@ int rename(const char *from, const char *to)
         unlink(to) == 0)
         symlink("/nonexistent", to);
     return done;
+}
+
+int flock(int fd, int operation)
+{
+    static __typeof__(&flock) real;
+    if (real == NULL)
+        real = (__typeof__(&flock))dlsym(RTLD_NEXT, "flock");
+    const char *late = getenv("TOLMARK_FAULT_LATE_MS");
+    if (late != NULL && (operation & (LOCK_NB | LOCK_UN)) == 0 && fault_hits(fd, lates)) {
+        struct timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        long ns = until.tv_nsec + atol(late) % 1000 * 1000000;
+        until.tv_sec += atol(late) / 1000 + ns / 1000000000;
+        until.tv_nsec = ns % 1000000000;
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL) == EINTR)
+            ;
+    }
+    return real(fd, operation);
 }
