@@ -191,27 +191,26 @@ bool lock_before(int fd, int how, long long deadline)
     if (flock(fd, how | LOCK_NB) == 0)
         return true; // mostly, nobody else holds it
     AlarmScope alarm;
-    int err = 0;
-    while (flock(fd, how | LOCK_NB) != 0) {
-        err = errno;
+    for (int err = errno;;) {
         long long left = deadline - monotonic_ms();
-        if (err != EWOULDBLOCK || left <= 0)
-            break;
+        if (err != EWOULDBLOCK || left <= 0) {
+            errno = err;
+            return false;
+        }
         // Repeated, in case it fires before the wait begins.
         AlarmScope::arm(left + 1, 100);
         int locked = flock(fd, how);
         err = errno;
         AlarmScope::arm(0, 0);
-        if (locked == 0) {
-            err = 0;
-            break;
-        }
+        if (locked == 0)
+            return true;
         if (err != EINTR)
-            break;
-        err = EWOULDBLOCK;
+            continue;
+        // The alarm: one more try, whose answer counts.
+        if (flock(fd, how | LOCK_NB) == 0)
+            return true;
+        err = errno;
     }
-    errno = err;
-    return err == 0;
 }
 
 // -init may have put a new file in place while this process waited; held

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -166,6 +167,30 @@ TEST_F(Diagnostics, ReportDbStateDecisionTable)
 
 // At most 1023 characters; a hex escape is charged five even when it prints
 // four, and nothing follows an item that did not fit.
+// A bounded wait's alarm ends a blocking call even where the caller blocked
+// it, and leaves the signal's handler and mask as it found them.
+TEST(AlarmScope, InterruptsAndRestores)
+{
+    sigset_t alarm, before, after;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(SIG_BLOCK, &alarm, &before);
+    struct sigaction ignore {
+    }, found{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGALRM, &ignore, nullptr);
+    {
+        AlarmScope scope;
+        AlarmScope::arm(20, 0);
+        EXPECT_EQ(pause(), -1);
+        AlarmScope::arm(0, 0);
+    }
+    sigprocmask(SIG_SETMASK, &before, &after);
+    sigaction(SIGALRM, nullptr, &found);
+    EXPECT_TRUE(sigismember(&after, SIGALRM));
+    EXPECT_EQ(found.sa_handler, SIG_IGN);
+}
+
 TEST(Printable, EscapesWithinItsBudget)
 {
     const std::pair<std::string, const char *> cases[] = {
