@@ -529,14 +529,12 @@ void discard_aside()
 
 [[noreturn]] void fail_create(int err)
 {
-    discard_aside();
     exit_with_error("unable to create POP authentication DB %s: %s (%d) [%d]", db_path,
                     db_strerror(err), err, 1037);
 }
 
 [[noreturn]] void fail_tampered()
 {
-    discard_aside();
     exit_with_error("POP authentication DB %s was tampered with while it was created", db_path);
 }
 
@@ -569,6 +567,7 @@ int create_aside()
         aside_folder[0] = '\0';
         fail_create(err);
     }
+    atexit(discard_aside); // whatever ends the run
     // A default ACL of the folder may have taken the owner's rights.
     aside_lock = open(aside_folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (aside_lock < 0 || flock(aside_lock, LOCK_EX) != 0 || fchmod(aside_lock, 0700) != 0)
@@ -728,7 +727,6 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     uid_t owner = geteuid() == 0 ? caller.pop_uid : static_cast<uid_t>(-1);
     if (fchown(fd, owner, caller.pop_gid) != 0) {
         int err = errno;
-        discard_aside();
         exit_with_error("error setting ownership of POP authentication DB %s: %s (%d) [%d]",
                         db_path, strerror(err), err, 1045);
     }
@@ -1137,10 +1135,10 @@ enum { record_pipe, errors_pipe, trace_pipe, reader_pipes };
 
 // The reader's side: the record under the shared lock, into its pipe. From
 // the lock on it runs as pop, where the caller can neither signal it nor
-// stall it: all it writes goes to the parent, who writes it as the caller's.
+// stall it: all it writes (nothing to standard output) goes to the parent,
+// who writes it as the caller's.
 [[noreturn]] void read_for_parent(const DBT &key, int (&pipes)[reader_pipes][2])
 {
-    dup2(pipes[errors_pipe][1], STDOUT_FILENO);
     dup2(pipes[errors_pipe][1], STDERR_FILENO);
     if (trace_file != nullptr)
         dup2(pipes[trace_pipe][1], fileno(trace_file));

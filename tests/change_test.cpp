@@ -289,7 +289,7 @@ TEST_F(Change, NoticeGoesToTheTraceFileWithoutTheSecret)
 {
     prepare("bob", bob_record);
     std::string trace = file("trace");
-    RunResult r = run(root, {"-trace", trace, "-user", "bob", "New-pass2"});
+    RunResult r = run(root, {"-trace", trace, "-user", "bob", "New-pass2", "-only"});
     EXPECT_EQ(r.status, 0);
     std::string text = read_file(trace);
     EXPECT_NE(text.find("] tolmark: root changed only APOP password for bob\n"), std::string::npos)

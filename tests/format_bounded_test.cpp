@@ -110,6 +110,7 @@ TEST(FormatBounded, LimitsAndPrecisions)
     EXPECT_EQ(render(4096, "x%.1000f", 1e300), Result("x", -1));
     EXPECT_EQ(render(4096, "%1023d", 1).second, 1023);
     EXPECT_EQ(render(4096, "%1024d", 1).second, -1);
+    EXPECT_EQ(render(4096, "%.1024d", 1).second, -1); // 1024 digits overflow the rendering
     // Up to sixty-three characters of conversion text.
     EXPECT_EQ(render(100, ("%" + std::string(61, '-') + "d").c_str(), 7), Result("7", 1));
     EXPECT_EQ(render(100, ("ab%" + std::string(62, '-') + "d").c_str(), 7), Result("ab", -1));

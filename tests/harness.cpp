@@ -397,6 +397,26 @@ bool wait_until_in_syscall(pid_t pid, long number)
     return false;
 }
 
+bool memory_holds(pid_t pid, const std::string &text)
+{
+    std::string proc = "/proc/" + std::to_string(pid);
+    std::istringstream maps(read_file(proc + "/maps"));
+    int mem = open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+    bool found = false;
+    for (std::string line; mem >= 0 && !found && std::getline(maps, line);) {
+        unsigned long from = 0, to = 0;
+        char perms[5] = "";
+        if (sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, perms) != 3 || perms[1] != 'w' ||
+            to - from > (64ul << 20))
+            continue;
+        std::string bytes(to - from, '\0');
+        ssize_t n = pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(from));
+        found = n > 0 && bytes.find(text) != std::string::npos;
+    }
+    close(mem);
+    return found;
+}
+
 std::vector<uid_t> process_uids(pid_t pid)
 {
     std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));

@@ -137,6 +137,9 @@ std::string read_file(const std::string &path);
 bool wait_until_blocked_on_lock(pid_t pid, int timeout_ms = 10000);
 // Waits until the process sits in the system call of that number.
 bool wait_until_in_syscall(pid_t pid, long number);
+// Whether the text is in any writable memory of the process (of up to 64 MiB
+// a mapping).
+bool memory_holds(pid_t pid, const std::string &text);
 // The uid line of /proc/PID/status: real, effective, saved, filesystem.
 std::vector<uid_t> process_uids(pid_t pid);
 // Whether the process blocks each of the signals, as /proc/PID/status shows.

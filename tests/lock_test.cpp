@@ -153,6 +153,7 @@ TEST_F(Locks, NobodyHoldsTheDatabaseUp)
         {{"-delete", "bob"}, "DB: " + invalid + " [949]\n"},
         {{"-list", "bob"}, "DB:\n\t" + invalid + " [1075]\n"},
         {{"-user", "bob", "New-pass2"}, "DB:\n\t" + invalid + " [1075]\n"},
+        {{"-only"}, "DB:\n\t" + invalid + " [1075]\n"}, // told by the dialogue's reader
     };
     for (const Case &c : fifo_cases) {
         auto began = Clock::now();
@@ -269,10 +270,19 @@ TEST_F(Locks, StalledTraceFileHoldsNobodyUp)
     close(log_reader);
 
     // A log that never takes the notice keeps a change waiting a few seconds
-    // only; the run ends with the change's status, and says so.
+    // only; the run ends with the change's status, and says so. Meanwhile
+    // no copy of the secret is left in its memory.
     began = Clock::now();
-    other = run(RunSpec{.args = {"-user", "bob", "New-pass3"},
-                        .env = {{"TOLMARK_SYSLOG_CAPTURE", stalled_log}}});
+    Running stalled = start(RunSpec{.args = {"-user", "bob", "New-pass3"},
+                                    .env = {{"TOLMARK_SYSLOG_CAPTURE", stalled_log}}});
+    Reaper stalled_reaper(stalled);
+    for (int waited = 0; get(key("bob")) != record_of("New-pass3"); waited += 10) {
+        ASSERT_LT(waited, 10000) << "bob's secret was never stored";
+        usleep(10000);
+    }
+    EXPECT_TRUE(wait_until_in_syscall(stalled.pid, SYS_openat)); // on the log
+    EXPECT_FALSE(memory_holds(stalled.pid, "New-pass3"));
+    other = finish(stalled);
     EXPECT_EQ(other.status, 0);
     EXPECT_EQ(other.err, "Adding only APOP password for bob.\n" + program_path +
                              ": the system log did not take a notice in time; it was not "
