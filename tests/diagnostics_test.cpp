@@ -120,6 +120,16 @@ TEST_F(Diagnostics, TraceLog)
                                         overflow + "user %s exists in db (%d/%d)"}));
 }
 
+// No data to render is traced, while debugging only.
+TEST_F(Diagnostics, PrintableOfNothing)
+{
+    trace_file = file;
+    EXPECT_EQ(printable(nullptr, 3), nullptr);
+    debug_level = 1;
+    EXPECT_EQ(printable(nullptr, 3), nullptr);
+    EXPECT_EQ(messages(), std::vector<std::string>{"printable passed NULL pointer"});
+}
+
 // With nothing held, output goes straight to its stream, NULs and all.
 TEST_F(Diagnostics, EmitWritesThrough)
 {
