@@ -125,6 +125,7 @@ TEST_F(Diagnostics, PrintableOfNothing)
 {
     trace_file = file;
     EXPECT_EQ(printable(nullptr, 3), nullptr);
+    EXPECT_TRUE(messages().empty());
     debug_level = 1;
     EXPECT_EQ(printable(nullptr, 3), nullptr);
     EXPECT_EQ(messages(), std::vector<std::string>{"printable passed NULL pointer"});
