@@ -567,7 +567,7 @@ int create_aside()
         aside_folder[0] = '\0';
         fail_create(err);
     }
-    atexit(discard_aside); // whatever ends the run
+    atexit(discard_aside); // whatever ends the run, a success included
     // A default ACL of the folder may have taken the owner's rights.
     aside_lock = open(aside_folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (aside_lock < 0 || flock(aside_lock, LOCK_EX) != 0 || fchmod(aside_lock, 0700) != 0)
@@ -734,7 +734,6 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     // or the other, never a half-made file.
     if (rename(aside_file, file) != 0)
         fail_create(errno);
-    discard_aside();
     // The old database is gone: whatever follows, the audit trail says so.
     // The path must lead to the very file that was made, for good: a power
     // loss must not bring the old one back.
