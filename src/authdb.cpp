@@ -226,7 +226,9 @@ bool still_named(const char *path, int fd, struct stat &held)
 // open); only a regular file is used. -1 with errno set on failure.
 int open_regular(const char *path, int flags)
 {
-    int fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // With the mode, the C library's own open is called, not a checking
+    // variant that some tools do not follow.
+    int fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -391,12 +393,51 @@ int probe_database()
 }
 
 // The database open through Berkeley DB, its file locked: shared for a
-// reader, exclusive for a writer.
+// reader, exclusive for a writer, whose changes go through the journal.
 struct Opening {
     DB *db;
     int fd;
     struct stat st; // the file under the lock, before anything was written
+    int journal;    // a writer's, or -1
 };
+
+[[noreturn]] void refuse_unjournaled(int err)
+{
+    if (err == ENOENT)
+        exit_with_error("POP authentication DB %s not changed: its journal %s is missing; a run "
+                        "by root makes it",
+                        db_file, journal_file);
+    if (err == EPERM)
+        exit_with_error("POP authentication DB %s not changed: its journal %s is not a private "
+                        "file of pop's",
+                        db_file, journal_file);
+    refuse_write("its journal cannot be opened", err);
+}
+
+// Whatever the journal holds from a run that was cut short is settled before
+// anything is read: a reader that finds it so starts over as a writer.
+void settle_before_reading(Opening &opening, int &how)
+{
+    JournalState state = settle_journal(opening.fd, how == LOCK_EX, db_file, journal_file);
+    if (state == JournalState::unrepaired) {
+        int err = errno;
+        exit_with_error("unable to roll back the interrupted change of POP authentication DB %s: "
+                        "%s (%d)",
+                        db_file, strerror(err), err);
+    }
+    if (state == JournalState::unfit)
+        trace_log(nullptr, LOG_NOTICE,
+                  "tolmark: the journal \"%s\" of db \"%s\" is not a private file of pop's; it "
+                  "was not read",
+                  journal_file, db_path);
+    if (state == JournalState::needs_exclusive) {
+        close(opening.fd);
+        locked_fd = opening.fd = -1;
+        how = LOCK_EX;
+    } else if (fstat(opening.fd, &opening.st) != 0) { // a roll-back may change its size
+        fail_to_open(read_failure, errno, false);
+    }
+}
 
 Opening open_db(int file_flags, bool writer, const OpenFailure &failure)
 {
@@ -408,16 +449,26 @@ Opening open_db(int file_flags, bool writer, const OpenFailure &failure)
     // A ^Z between the lock and the block would stop the holder.
     block_stop_signals();
     Opening opening{};
-    opening.fd = open_and_lock(db_file, file_flags, writer ? LOCK_EX : LOCK_SH,
-                               writer ? 1088 : 1078, opening.st);
-    if (opening.fd < 0)
-        fail_to_open(failure, errno, false);
-    // From the lock to its release nothing stops a writer, and nothing is
-    // written where anyone could make the holder wait.
-    if (writer)
-        block_all_signals();
-    locked_fd = opening.fd;
-    hold_output();
+    opening.fd = opening.journal = -1;
+    for (int how = writer ? LOCK_EX : LOCK_SH; opening.fd < 0;) {
+        opening.fd =
+            open_and_lock(db_file, file_flags, how, how == LOCK_EX ? 1088 : 1078, opening.st);
+        if (opening.fd < 0)
+            fail_to_open(failure, errno, false);
+        // From the lock to its release nothing stops a writer, and nothing is
+        // written where anyone could make the holder wait.
+        if (how == LOCK_EX)
+            block_all_signals();
+        locked_fd = opening.fd;
+        hold_output();
+        settle_before_reading(opening, how);
+    }
+    if (writer) {
+        opening.journal = open_journal(journal_file, O_RDWR);
+        if (opening.journal < 0)
+            refuse_unjournaled(errno);
+        hold_writes(opening.journal);
+    }
     // Berkeley DB reads pages when it opens a database: the lock comes first.
     int ret = db_create(&opening.db, nullptr, 0);
     if (ret == 0) {
@@ -427,6 +478,12 @@ Opening open_db(int file_flags, bool writer, const OpenFailure &failure)
     }
     if (ret != 0)
         fail_to_open(failure, ret, true);
+    int fd = -1;
+    u_int32_t page_size = 0;
+    if (writer &&
+        (opening.db->fd(opening.db, &fd) != 0 ||
+         opening.db->get_pagesize(opening.db, &page_size) != 0 || !hold_writes_on(fd, page_size)))
+        refuse_write("its pages cannot be journaled", EINVAL);
     return opening;
 }
 
@@ -439,18 +496,30 @@ void close_for_reading(Opening &opening)
     release_output();
 }
 
-// Closes a writer's database without writing anything more to it.
+// Closes a writer's database: nothing of the change reaches the file.
 void abandon_write(Opening &opening)
 {
     opening.db->close(opening.db, DB_NOSYNC);
+    int err = 0;
+    release_writes(err);
+    close(opening.journal);
 }
 
-// Writes the change back. A failed flush or close may have left the file
-// half written: fatal, before any notice.
+// Writes the change back, through the journal. A change that could not be
+// written whole is undone; one that could not be undone either is left in
+// the journal for the next run to roll back. Fatal, before any notice.
 void finish_write(Opening &opening)
 {
-    // The close flushes the cache and reports a page it could not write.
-    if (opening.db->close(opening.db, 0) != 0)
+    // The close flushes the cache, and the journal with it.
+    int closed = opening.db->close(opening.db, 0);
+    int err = 0;
+    WriteOutcome outcome = release_writes(err);
+    close(opening.journal);
+    if (outcome == WriteOutcome::untouched)
+        refuse_write("the change could not be journaled", err);
+    if (outcome == WriteOutcome::rolled_back)
+        refuse_write("a page could not be written, and the change was undone", err);
+    if (closed != 0 || outcome == WriteOutcome::pending)
         exit_with_error(corrupt, db_file);
     release_lock(); // the output held back follows the audit notice's way
 }
@@ -673,6 +742,21 @@ void become_pop(const CallerIdentity &caller)
         exit_with_error("internal error @ %i", 1030);
 }
 
+// -init leaves a fit journal beside the database: the one there, or a new
+// one in place of a name that is no fit journal.
+void ensure_journal(const char *name, const CallerIdentity &caller)
+{
+    int fd = open_journal(name, O_RDONLY);
+    if (fd < 0 && errno != ENOENT && unlink(name) != 0 && errno != ENOENT)
+        fail_create(errno);
+    int err = fd >= 0 ? 0 : make_journal(name, caller.pop_uid, caller.pop_gid);
+    if (err != 0 && err != EEXIST)
+        fail_create(err);
+    if (fd < 0 && (fd = open_journal(name, O_RDONLY)) < 0)
+        fail_tampered();
+    close(fd);
+}
+
 // Nothing is removed on an answer to a question that was never shown.
 bool confirmed()
 {
@@ -695,13 +779,10 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     if (folder_open_to_others(folder_fd))
         become_pop(caller);
     const char *file = base_name(db_file);
+    const char *journal = base_name(journal_file);
     struct stat st;
     bool exists = lstat(file, &st) == 0;
-    if (exists && request.safe) {
-        fprintf(stderr, "POP authentication DB not initialized (exists): %s\n", db_file);
-        return;
-    }
-    if (exists && !confirmed()) {
+    if (exists && !request.safe && !confirmed()) {
         close_trace_file();
         exit(1);
     }
@@ -722,6 +803,21 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     // From here to the notices nothing ends the run halfway.
     block_all_signals();
     hold_output();
+    // What the journal holds of the old file is settled first: a crash from
+    // here on leaves the old database whole, or the new one.
+    if (old_fd >= 0 && settle_journal(old_fd, true, file, journal) == JournalState::unrepaired) {
+        int err = errno;
+        exit_with_error("unable to roll back the interrupted change of POP authentication DB %s: "
+                        "%s (%d)",
+                        db_file, strerror(err), err);
+    }
+    ensure_journal(journal, caller);
+    if (exists && request.safe) {
+        release_lock();
+        release_output();
+        fprintf(stderr, "POP authentication DB not initialized (exists): %s\n", db_file);
+        return;
+    }
     int fd = create_aside();
     // Made by root, or by pop in a folder whose group may be another's.
     uid_t owner = geteuid() == 0 ? caller.pop_uid : static_cast<uid_t>(-1);
@@ -731,16 +827,21 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
                         db_path, strerror(err), err, 1045);
     }
     // The new file takes the old one's place at once: a writer sees the one
-    // or the other, never a half-made file.
-    if (rename(aside_file, file) != 0)
+    // or the other, never a half-made file; and it waits until the journal
+    // holds nothing of the old one.
+    if (flock(fd, LOCK_EX) != 0 || rename(aside_file, file) != 0)
         fail_create(errno);
+    int emptied = open_journal(journal, O_RDWR);
+    int unemptied =
+        emptied < 0 || ftruncate(emptied, 0) != 0 || fdatasync(emptied) != 0 ? errno : 0;
+    close(emptied);
     // The old database is gone: whatever follows, the audit trail says so.
     // The path must lead to the very file that was made, for good: a power
     // loss must not bring the old one back.
     struct stat made;
     bool in_place = fstat(fd, &made) == 0 && lstat(db_file, &st) == 0 && made.st_dev == st.st_dev &&
                     made.st_ino == st.st_ino;
-    int unsynced = fsync(folder_fd) != 0 ? errno : 0;
+    int unsynced = fsync(folder_fd) != 0 ? errno : unemptied;
     close(folder_fd);
     close(fd);
     release_lock();
@@ -1238,6 +1339,11 @@ void read_in_child(const DBT &key)
 // store.
 bool change_in_dialogue(const DBT &key, const char *target, const CallerIdentity &caller)
 {
+    // Told before anything is asked.
+    if (int journal = open_journal(journal_file, O_RDONLY); journal >= 0)
+        close(journal);
+    else
+        refuse_unjournaled(errno);
     read_in_child(key);
     take_record(secrets.has_record, target);
     size_t old_len = 0;

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <sys/resource.h>
 
@@ -50,6 +51,37 @@ size_t key_length(const DBT &key);
 void prepare_db_paths();
 // Raises a resource's soft limit to its hard one, which it returns.
 rlim_t raise_soft_limit(int resource);
+
+// ---- the journal beneath the database ----
+
+extern const char journal_file[]; // beside the database: its name plus ".journal"
+
+// Notes the caller, for the journal's notices, and the pop account, whose
+// journal alone is read; a run of root's that may write makes the journal that
+// a database made before it lacks.
+void prepare_journal(const CallerIdentity &caller, Action action);
+// Makes an empty journal at name, owned by the owner and group when root makes
+// it, mode 0600; 0, or why it could not (EEXIST: the name is taken).
+int make_journal(const char *name, uid_t owner, gid_t group);
+// Opens a fit journal only: a file of pop's or root's, one link, nobody else's
+// rights. -1 with errno; EPERM for one that is not fit.
+int open_journal(const char *name, int flags);
+enum class JournalState { clean, missing, unfit, needs_exclusive, unrepaired };
+// Under the lock on db_fd, opened by db_name: a change that the journal still
+// holds is rolled back, or found whole; a damaged journal, or another file's,
+// is emptied, never applied. needs_exclusive: that takes the exclusive lock,
+// which db_fd does not hold; unrepaired: a write failed (errno).
+JournalState settle_journal(int db_fd, bool exclusive, const char *db_name,
+                            const char *journal_name);
+// From hold_writes on, nothing that Berkeley DB writes reaches a file; from
+// hold_writes_on, its writes to the database's descriptor are held until it
+// flushes the file, and then go through the journal.
+void hold_writes(int journal);
+bool hold_writes_on(int fd, uint32_t page_size);
+enum class WriteOutcome { none, made, untouched, rolled_back, pending };
+// Once the database is closed: what became of the change, and the first
+// failure in err.
+WriteOutcome release_writes(int &err);
 
 // ---- actions ----
 

@@ -285,6 +285,7 @@ int main(int argc, char **argv)
     CallerIdentity caller = identify_caller();
     enforce_permissions(caller);
     prepare_db_paths();
+    prepare_journal(caller, request.action);
 
     if (request.action == Action::remove)
         delete_user(request, caller);

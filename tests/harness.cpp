@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 const std::string program_path = TEST_PROGRAM;
 const std::string db_path = TEST_DB_PATH;
 const std::string db_file = TEST_DB_PATH ".db";
+const std::string journal_file = TEST_DB_PATH ".journal";
 
 namespace
 {
@@ -325,6 +326,15 @@ void Tolmark::create_db()
     DBM *db = dbm_open(db_path.c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_NE(db, nullptr) << strerror(errno);
     dbm_close(db);
+    empty_journal();
+}
+
+void Tolmark::empty_journal()
+{
+    int journal = open(journal_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(journal, 0) << strerror(errno);
+    EXPECT_EQ(fchown(journal, pop.uid, pop.gid), 0);
+    close(journal);
 }
 
 void Tolmark::put(const Bytes &key_bytes, const Bytes &record)

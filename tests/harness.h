@@ -118,8 +118,10 @@ class Tolmark : public ::testing::Test
     std::string file(const std::string &name) const { return dir + "/" + name; }
     std::vector<LogEntry> syslog() const;
 
-    // The database, read and written directly through the ndbm interface.
+    // The database, read and written directly through the ndbm interface,
+    // and an empty journal of pop's beside it, as -init leaves it.
     void create_db();
+    void empty_journal();
     void put(const Bytes &key, const Bytes &record);
     std::optional<Bytes> get(const Bytes &key) const;
     std::map<Bytes, Bytes> contents() const;
@@ -131,6 +133,7 @@ class Tolmark : public ::testing::Test
 extern const std::string program_path;
 extern const std::string db_path;
 extern const std::string db_file;
+extern const std::string journal_file;
 
 std::string read_file(const std::string &path);
 // Waits until a process waits for a lock on db_file, as /proc/locks shows.

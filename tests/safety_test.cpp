@@ -1,12 +1,15 @@
 // A write lands whole or is refused before anything is written, every
 // outcome is told truly, and the audit trail names the program, not the
 // caller's choice.
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -53,7 +56,19 @@ class Safety : public Tolmark
             EXPECT_EQ(syslog().empty(), r.status != 0); // the notice
             EXPECT_EQ(contents(), expected);
         }
-        EXPECT_EQ(system(("db_verify -q " + db_file + " >/dev/null 2>&1").c_str()), 0);
+        EXPECT_TRUE(verifies());
+    }
+
+    static bool verifies()
+    {
+        return system(("db_verify -q " + db_file + " >/dev/null 2>&1").c_str()) == 0;
+    }
+
+    // The file as it was, with an empty journal.
+    void restore(const std::string &pristine)
+    {
+        std::ofstream(db_file, std::ios::binary | std::ios::trunc) << pristine;
+        empty_journal();
     }
 };
 
@@ -208,8 +223,10 @@ TEST_F(Safety, OutcomesAreToldTruly)
                          "(2) [1383]\n");
 }
 
-// A page or a flush that cannot be written is told ("may be corrupt"), with
-// no notice; whichever write of a change fails first, the run ends so.
+// A page or a flush that cannot be written is told, with no notice: the
+// change undone ("not changed"), or, where the file would not take its old
+// pages back either, left to the next run to undo ("may be corrupt");
+// whichever write of a change fails first, the run ends so.
 TEST_F(Safety, FailedWritesAreToldTruly)
 {
     prepare({long_name});
@@ -219,6 +236,8 @@ TEST_F(Safety, FailedWritesAreToldTruly)
     const std::string corrupt =
         program_path + ": POP authentication DB " + db_file + " may be corrupt?!?\n";
     const std::string failed = db_file + ".failed"; // made by the first failure
+    const std::string undone = " not changed: a page could not be written, and the change was "
+                               "undone: Input/output error (5)\n";
     // A new user with a long name: the store writes several pages.
     struct Case {
         std::vector<std::string> args;
@@ -229,24 +248,31 @@ TEST_F(Safety, FailedWritesAreToldTruly)
         {{"-user", "bob", "New-pass2"}, "bob", record_of("New-pass2")},
         {{"-delete", "bob"}, "bob", std::nullopt},
     };
+    // Failing for good, or once.
+    const std::pair<std::string, std::string> faults[] = {
+        {"writes", "-1"}, {"flushes", "-1"}, {"writes", "1"}};
     for (const Case &c : cases)
-        for (const std::string calls : {"writes", "flushes"})
+        for (const auto &[calls, count] : faults)
             for (int after = 0;; ++after) {
                 std::string label = c.args[0] + " " + c.name.substr(0, 8) + ", " + calls +
-                                    " failing from " + std::to_string(after) + ": ";
+                                    " failing " + count + " from " + std::to_string(after) + ": ";
                 ASSERT_LT(after, 50) << label;
-                std::ofstream(db_file, std::ios::binary | std::ios::trunc) << pristine;
+                restore(pristine);
                 fs::remove(failed);
                 fs::remove(file("syslog"));
                 RunResult r = run({.args = c.args,
                                    .env = {{"TOLMARK_FAULT_FILE", db_file},
                                            {"TOLMARK_FAULT_CALLS", calls},
-                                           {"TOLMARK_FAULT_AFTER", std::to_string(after)}}});
+                                           {"TOLMARK_FAULT_AFTER", std::to_string(after)},
+                                           {"TOLMARK_FAULT_COUNT", count}}});
                 bool hit = fs::exists(failed);
                 EXPECT_EQ(r.status, hit ? 1 : 0) << label << r.err;
                 EXPECT_EQ(syslog().empty(), hit) << label; // the notice
                 if (hit) {
-                    EXPECT_TRUE(r.err.ends_with(corrupt)) << label << r.err;
+                    EXPECT_TRUE(r.err.ends_with(count == "1" ? undone : corrupt)) << label << r.err;
+                    // The next run finds the file as it was.
+                    EXPECT_EQ(run(root, {"-list", "ALL"}).status, 0) << label;
+                    EXPECT_TRUE(contents() == before && verifies()) << label;
                     continue;
                 }
                 std::map<Bytes, Bytes> expected = before;
@@ -255,15 +281,14 @@ TEST_F(Safety, FailedWritesAreToldTruly)
                 else
                     expected.erase(key(c.name));
                 EXPECT_TRUE(contents() == expected) << label;
-                EXPECT_EQ(system(("db_verify -q " + db_file + " >/dev/null 2>&1").c_str()), 0)
-                    << label;
+                EXPECT_TRUE(verifies()) << label;
                 break;
             }
 
     // Every page of a change is written before the lock is let go: a write
     // made without it fails.
     for (const Case &c : cases) {
-        std::ofstream(db_file, std::ios::binary | std::ios::trunc) << pristine;
+        restore(pristine);
         fs::remove(failed);
         RunResult r =
             run({.args = c.args,
@@ -282,7 +307,7 @@ TEST_F(Safety, FailedWritesAreToldTruly)
             std::string label =
                 args[0] + " " + args[1] + ", reads failing from " + std::to_string(after) + ": ";
             ASSERT_LT(after, 50) << label;
-            std::ofstream(db_file, std::ios::binary | std::ios::trunc) << pristine;
+            restore(pristine);
             fs::remove(failed);
             fs::remove(file("syslog"));
             RunResult r = run({.args = args,
@@ -293,12 +318,140 @@ TEST_F(Safety, FailedWritesAreToldTruly)
                 break;
             EXPECT_EQ(r.status, 1) << label << r.err;
             EXPECT_TRUE(r.err.ends_with(corrupt) ||
-                        r.err.find("unable to open POP authentication DB") != std::string::npos)
+                        r.err.find("unable to open POP authentication DB") != std::string::npos ||
+                        r.err.find(" not changed: the change could not be journaled: Input/output "
+                                   "error (5)\n") != std::string::npos)
                 << label << r.err;
             for (const LogEntry &entry : syslog())
                 EXPECT_FALSE(entry.message.starts_with("tolmark: ")) << label; // no notice
             EXPECT_TRUE(read_file(db_file) == pristine) << label;
         }
+}
+
+// A change cut short (kill -9, or a power cut) between its journal and its
+// pages: the next run of every kind, by any caller, finds the file as it was,
+// or whole after the change, and says so. A damaged journal, or one of
+// another file, is never applied; without a journal only root's run goes on.
+TEST_F(Safety, ChangeCutShortIsSettledByTheNextRun)
+{
+    prepare({long_name});
+    for (const char *name : {"alice", "bob", "carol"})
+        put(key(name), record_of("Old-pass1"));
+    const std::map<Bytes, Bytes> before = contents();
+    const std::string pristine = read_file(db_file);
+    auto notice = [](const std::string &who, const std::string &what) {
+        return "tolmark: user \"" + who + "\" " + what;
+    };
+    const std::string rolled = "rolled back an interrupted change of db \"" + db_path + "\"";
+    auto flip = [] {
+        std::fstream journal(journal_file, std::ios::in | std::ios::out | std::ios::binary);
+        journal.seekp(200);
+        journal.put('!');
+    };
+    std::string kept; // a journal that holds a change, for another file
+    auto swap_file = [&] {
+        kept = read_file(journal_file);
+        fs::remove(db_file);
+        create_db();
+        std::ofstream(journal_file, std::ios::binary | std::ios::trunc) << kept;
+    };
+    const std::string missing = program_path + ": POP authentication DB " + db_file +
+                                " not changed: its journal " + journal_file +
+                                " is missing; a run by root makes it\n";
+    struct Case {
+        const char *what;
+        RunSpec next;
+        std::string notice; // the run's first on the system log
+        int status = 0;
+        std::string cut_in = db_file; // the change was killed at its second write there
+        std::function<void()> tamper = nullptr;
+        bool undone = true; // else the file stays as the tampering left it
+        std::string err = "";
+    } cases[] = {
+        {"root lists all", {.args = {"-list", "ALL"}}, notice("root", rolled)},
+        {"an ordinary user lists", {.caller = alice, .args = {"-list"}}, notice("alice", rolled)},
+        {"an ordinary user's dialogue",
+         {.caller = alice,
+          .dialogue = {{"Old password:", "Old-pass1"},
+                       {"New password:", "New-pass2"},
+                       {"Retype new password:", "New-pass2"}}},
+         notice("alice", rolled)},
+        {"root changes", {.args = {"-user", "bob", "New-pass2"}}, notice("root", rolled)},
+        {"pop deletes", {.caller = pop, .args = {"-delete", "carol"}}, notice("pop", rolled)},
+        {"-init -safe", {.args = {"-init", "-safe"}}, notice("root", rolled)},
+        {"the file took the whole change",
+         {.args = {"-list", "bob"}},
+         notice("root", "found the interrupted change of db \"" + db_path +
+                            "\" whole; its journal was emptied"),
+         0,
+         journal_file},
+        {"a damaged journal",
+         {.args = {"-list", "bob"}},
+         notice("root",
+                "found the journal of db \"" + db_path + "\" damaged; it was emptied, not applied"),
+         0,
+         db_file,
+         flip,
+         false},
+        {"a journal of another file",
+         {.args = {"-list", "ALL"}},
+         notice("root", "found a journal of another file beside db \"" + db_path +
+                            "\"; it was emptied, not applied"),
+         0,
+         db_file,
+         swap_file,
+         false},
+        {"no journal: pop changes nothing",
+         {.caller = pop, .args = {"-user", "bob", "New-pass2"}},
+         "",
+         1,
+         "",
+         [] { fs::remove(journal_file); },
+         false,
+         missing},
+        {"no journal: root's run makes it",
+         {.args = {"-list", "bob"}},
+         notice("root", "made the journal \"" + journal_file + "\" of db \"" + db_path + "\""),
+         0,
+         "",
+         [] { fs::remove(journal_file); },
+         false},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        restore(pristine);
+        if (!c.cut_in.empty()) {
+            RunResult cut = run({.args = {"-user", long_name, "New-pass3"},
+                                 .env = {{"TOLMARK_FAULT_FILE", c.cut_in},
+                                         {"TOLMARK_FAULT_CALLS", "kill"},
+                                         {"TOLMARK_FAULT_AFTER", "1"}}});
+            ASSERT_EQ(cut.status, 128 + SIGKILL) << cut.err;
+        }
+        if (c.tamper)
+            c.tamper();
+        const std::string left = read_file(db_file);
+        fs::remove(file("syslog"));
+        RunResult r = run(c.next);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        if (c.status != 0)
+            EXPECT_EQ(r.err, c.err);
+        std::vector<LogEntry> log = syslog();
+        EXPECT_EQ(log.empty() ? "" : log[0].message, c.notice);
+        struct stat st;
+        EXPECT_TRUE(stat(journal_file.c_str(), &st) == 0
+                        ? st.st_uid == pop.uid && (st.st_mode & 07777) == 0600
+                        : c.status != 0);
+        if (!c.undone) {
+            EXPECT_TRUE(read_file(db_file) == left);
+            continue;
+        }
+        EXPECT_TRUE(verifies());
+        std::map<Bytes, Bytes> now = contents();
+        EXPECT_EQ(now.count(key(long_name)), c.cut_in == journal_file ? 1u : 0u);
+        for (const auto &[k, v] : before) // nobody else's entry is lost
+            if (k.starts_with("user"))
+                EXPECT_TRUE(now.count(k) == 1 && now[k] == v) << k;
+    }
 }
 
 } // namespace

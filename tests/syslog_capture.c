@@ -14,11 +14,14 @@
  * is known by the device and inode that the path had at the first call, as
  * the program renames files. With TOLMARK_FAULT_CALLS=late, a lock that waits
  * on the file is asked for TOLMARK_FAULT_LATE_MS milliseconds late, whatever
- * signals come meanwhile, as by a process held up before its wait. */
+ * signals come meanwhile, as by a process held up before its wait. With
+ * TOLMARK_FAULT_CALLS=kill, the process is killed (SIGKILL) as it is about to
+ * make that write, as by a power cut or kill -9. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -118,7 +121,7 @@ static void log_call(const char *format, ...)
     fclose(out);
 }
 
-enum { writes, flushes, reads, unlocked, shorts, lates };
+enum { writes, flushes, reads, unlocked, shorts, lates, kills };
 
 /* Whether nobody holds a lock on the file: a lock of this process on another
  * opening of it conflicts too. */
@@ -152,6 +155,7 @@ static int fault_hits(int fd, int kind)
                       : strcmp(calls, "unlocked") == 0 ? unlocked
                       : strcmp(calls, "short") == 0    ? shorts
                       : strcmp(calls, "late") == 0     ? lates
+                      : strcmp(calls, "kill") == 0     ? kills
                                                        : writes;
         after = count != NULL ? atol(count) : 0;
         failing = failures != NULL ? atol(failures) : -1;
@@ -181,25 +185,35 @@ static int fault_hits(int fd, int kind)
         real = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                                         \
     return real arguments
 
+static void kill_at(int fd)
+{
+    if (fault_hits(fd, kills))
+        kill(getpid(), SIGKILL);
+}
+
 ssize_t write(int fd, const void *data, size_t size)
 {
     if (size > 100 && fault_hits(fd, shorts))
         size = 100;
+    kill_at(fd);
     PASS_ON(write, writes, fd, (fd, data, size));
 }
 
 ssize_t writev(int fd, const struct iovec *parts, int count)
 {
+    kill_at(fd);
     PASS_ON(writev, writes, fd, (fd, parts, count));
 }
 
 ssize_t pwrite(int fd, const void *data, size_t size, off_t at)
 {
+    kill_at(fd);
     PASS_ON(pwrite, writes, fd, (fd, data, size, at));
 }
 
 ssize_t pwrite64(int fd, const void *data, size_t size, off64_t at)
 {
+    kill_at(fd);
     PASS_ON(pwrite64, writes, fd, (fd, data, size, at));
 }
 
