@@ -133,6 +133,10 @@ if [[ $(id -u) -eq 0 ]]; then
         [[ $(stat -c %a "$top/$dir") == 755 ]] || fail "$dir: mode $(stat -c %a "$top/$dir")"
     done
     [[ $(stat -c '%U %a' "$top/prefix/bin/ztolmark") == "pop 4711" ]] || fail "not set-user-id pop"
+    # A database older than its journal gets one when installed again.
+    rm "$top/db/tol.mark.journal"
+    run_install || { cat "$work/log" "$work/err" >&2; fail "scripts/install, run again"; }
+    [[ $(stat -c '%U %a' "$top/db/tol.mark.journal") == "pop 600" ]] || fail "no journal of pop's"
     check_hardened "$top/prefix/bin/ztolmark"
     "${installer[@]}" --uninstall --prefix "$top/other" >/dev/null 2>&1 &&
         fail "uninstalled under a prefix that it did not install to"

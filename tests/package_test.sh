@@ -26,6 +26,7 @@ for line in "-rwxr-xr-x root/root ./usr/bin/ztolmark" \
     "lrwxrwxrwx root/root ./usr/share/bash-completion/completions/zcrantmark -> ztolmark" \
     "-rw-r--r-- root/root ./usr/share/doc/tolmark/copyright" \
     "-rw-r--r-- root/root ./usr/share/doc/tolmark/changelog.gz" \
+    "-rw-r--r-- root/root ./lib/systemd/system/tolmark-repair.service" \
     "drwxr-xr-x root/root ./etc/zantrel/"; do
     grep -qxF -- "$line" <<<"$contents" || fail "not in the package: $line"
 done
@@ -35,7 +36,7 @@ done
 
 info=$(dpkg-deb -I "$deb")
 for field in "Package: tolmark" "Depends: .*libdb5\.3" "Depends: .*libc6" \
-    "Depends: .*passwd" "Section: admin"; do
+    "Depends: .*passwd" "Depends: .*init-system-helpers" "Section: admin"; do
     grep -qE "^ $field" <<<"$info" || fail "control field $field"
 done
 grep -qxF " Version: $version" <<<"$info" || fail "the package's version is not $version"
@@ -44,7 +45,8 @@ doc=$work/root/usr/share/doc/tolmark
 [[ $(zcat "$doc/changelog.gz" | head -n 1) == "tolmark ($version) "* ]] ||
     fail "the changelog's latest entry is not $version"
 grep -qx 'License: BSD-2-clause' "$doc/copyright" || fail "the copyright file names no licence"
-zcat "$work/root/usr/share/man/man8/ztolmark.8.gz" | grep -qF /etc/zantrel/tol.mark.db ||
+# Read whole: grep -q would stop early and fail the pipe.
+zcat "$work/root/usr/share/man/man8/ztolmark.8.gz" | grep -F /etc/zantrel/tol.mark.db >/dev/null ||
     fail "the compressed manual page does not name the database"
 dpkg-deb -e "$deb" "$work/control"
 for script in postinst postrm; do sh -n "$work/control/$script" || fail "$script does not parse"; done
@@ -53,6 +55,13 @@ grep -q 'dpkg-statoverride --update --add pop root 4711 /usr/bin/ztolmark' \
     "$work/control/postinst" || fail "postinst registers no set-user-id mode"
 grep -q 'dpkg-statoverride --remove /usr/bin/ztolmark' "$work/control/postrm" ||
     fail "postrm keeps the set-user-id mode on purge"
+# The journal for a database older than it, and the repair at every boot.
+grep -q '^ *ztolmark -list ALL' "$work/control/postinst" || fail "postinst makes no journal"
+grep -q 'deb-systemd-helper enable tolmark-repair.service' "$work/control/postinst" ||
+    fail "postinst enables no repair at boot"
+unit=$work/root/lib/systemd/system/tolmark-repair.service
+grep -qx 'ConditionPathExists=/etc/zantrel/tol.mark.db' "$unit" &&
+    grep -qx 'ExecStart=/usr/bin/ztolmark -list ALL' "$unit" || fail "the boot unit repairs nothing"
 ! sed '/^ *#/d' "$work"/control/post* | grep -q -e 'tol\.mark' -e ' -init' ||
     fail "a maintainer script touches the database"
 
