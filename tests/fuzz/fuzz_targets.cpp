@@ -1,13 +1,19 @@
 // libFuzzer entry points, one per binary (FUZZ_ENTRY names it): the bounded
-// formatter, the printable rendering, and the record and key readers. Each
-// checks what its function promises and aborts when a promise is broken.
+// formatter, the printable rendering, the record and key readers, and the
+// journal's reader. Each checks what its function promises and aborts when a
+// promise is broken.
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <iterator>
 #include <string>
+#include <unistd.h>
 #include <string_view>
 #include <vector>
 
@@ -180,6 +186,84 @@ std::string item(unsigned char b)
     // The key ends at its first NUL or its size, or is cut at 1023 bytes or more.
     CHECK(len <= size && all.substr(0, len).find('\0') == all.npos &&
           (len == size || all[len] == '\0' || len >= 1023));
+}
+
+// A journal as the input says, beside a small database: settled under the
+// exclusive lock, it leaves the file as it was, or, when it is sealed (the
+// right checksum and the file's id, which the fuzzer adds on request),
+// writes only within the file's old size and leaves that size. The layout:
+// a 64-byte header (magic, page size, count, old and new size, the file's id,
+// a checksum), then per page an entry of 24 bytes and perhaps an old image.
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+uint64_t sum_of(uint64_t sum, const unsigned char *p, size_t len)
+{
+    for (; len >= 8; p += 8, len -= 8) {
+        uint64_t word;
+        memcpy(&word, p, 8);
+        sum = (sum ^ word) * 0x9e3779b97f4a7c15u;
+        sum ^= sum >> 31;
+    }
+    for (; len > 0; ++p, --len)
+        sum = (sum ^ *p) * 0x100000001b3u;
+    return sum;
+}
+
+[[maybe_unused]] void fuzz_journal(const uint8_t *data, size_t size)
+{
+    static const std::string folder = [] {
+        char pattern[] = "/tmp/tolmark-fuzz.XXXXXX";
+        return std::string(mkdtemp(pattern));
+    }();
+    static const std::string db = folder + "/fuzz.db", journal = folder + "/fuzz.journal";
+    static const std::string pristine = [&] {
+        DB *made = nullptr;
+        CHECK(db_create(&made, nullptr, 0) == 0 &&
+              made->open(made, nullptr, db.c_str(), nullptr, DB_HASH, DB_CREATE, 0600) == 0);
+        for (int i = 0; i < 200; ++i) {
+            std::string k = "user" + std::to_string(i), v(40, 'v');
+            DBT key{}, value{};
+            key.data = k.data(), key.size = static_cast<u_int32_t>(k.size() + 1);
+            value.data = v.data(), value.size = static_cast<u_int32_t>(v.size());
+            CHECK(made->put(made, nullptr, &key, &value, 0) == 0);
+        }
+        CHECK(made->close(made, 0) == 0);
+        atexit([] {
+            unlink(db.c_str());
+            unlink(journal.c_str());
+            rmdir(folder.c_str());
+        });
+        return slurp(db);
+    }();
+    std::string bytes(reinterpret_cast<const char *>(data), size);
+    const bool sealed = size >= 64 && (data[63] & 1) != 0;
+    if (sealed) {
+        memcpy(bytes.data(), "tolmjrn1", 8);
+        pristine.copy(bytes.data() + 32, 20, 52); // the file's id
+        memset(bytes.data() + 56, 0, 8);
+        const auto *b = reinterpret_cast<const unsigned char *>(bytes.data());
+        uint64_t sum = sum_of(sum_of(0xcbf29ce484222325u, b, 64), b + 64, size - 64);
+        memcpy(bytes.data() + 56, &sum, 8);
+    }
+    std::ofstream(db, std::ios::binary | std::ios::trunc) << pristine;
+    std::ofstream(journal, std::ios::binary | std::ios::trunc) << bytes;
+    CHECK(chmod(journal.c_str(), 0600) == 0); // only a private journal is read
+    int fd = open(db.c_str(), O_RDONLY | O_CLOEXEC);
+    CHECK(fd >= 0);
+    JournalState state = settle_journal(fd, true, db.c_str(), journal.c_str());
+    close(fd);
+    CHECK(state == JournalState::clean || state == JournalState::unrepaired);
+    uint64_t old_size = 0;
+    if (size >= 24)
+        memcpy(&old_size, bytes.data() + 16, 8);
+    // A repair that fails midway ends the run: what it left is no promise.
+    const std::string after = slurp(db);
+    CHECK(state == JournalState::unrepaired || after == pristine ||
+          (sealed && after.size() == old_size));
 }
 
 } // namespace
