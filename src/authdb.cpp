@@ -401,6 +401,13 @@ struct Opening {
     int journal;    // a writer's, or -1
 };
 
+[[noreturn]] void fail_to_roll_back(int err)
+{
+    exit_with_error("unable to roll back the interrupted change of POP authentication DB %s: %s "
+                    "(%d)",
+                    db_file, strerror(err), err);
+}
+
 [[noreturn]] void refuse_unjournaled(int err)
 {
     if (err == ENOENT)
@@ -419,12 +426,8 @@ struct Opening {
 void settle_before_reading(Opening &opening, int &how)
 {
     JournalState state = settle_journal(opening.fd, how == LOCK_EX, db_file, journal_file);
-    if (state == JournalState::unrepaired) {
-        int err = errno;
-        exit_with_error("unable to roll back the interrupted change of POP authentication DB %s: "
-                        "%s (%d)",
-                        db_file, strerror(err), err);
-    }
+    if (state == JournalState::unrepaired)
+        fail_to_roll_back(errno);
     if (state == JournalState::unfit)
         trace_log(nullptr, LOG_NOTICE,
                   "tolmark: the journal \"%s\" of db \"%s\" is not a private file of pop's; it "
@@ -805,12 +808,8 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     hold_output();
     // What the journal holds of the old file is settled first: a crash from
     // here on leaves the old database whole, or the new one.
-    if (old_fd >= 0 && settle_journal(old_fd, true, file, journal) == JournalState::unrepaired) {
-        int err = errno;
-        exit_with_error("unable to roll back the interrupted change of POP authentication DB %s: "
-                        "%s (%d)",
-                        db_file, strerror(err), err);
-    }
+    if (old_fd >= 0 && settle_journal(old_fd, true, file, journal) == JournalState::unrepaired)
+        fail_to_roll_back(errno);
     ensure_journal(journal, caller);
     if (exists && request.safe) {
         release_lock();

@@ -63,8 +63,9 @@ void prepare_journal(const CallerIdentity &caller, Action action);
 // Makes an empty journal at name, owned by the owner and group when root makes
 // it, mode 0600; 0, or why it could not (EEXIST: the name is taken).
 int make_journal(const char *name, uid_t owner, gid_t group);
-// Opens a fit journal only: a file of pop's or root's, one link, nobody else's
-// rights. -1 with errno; EPERM for one that is not fit.
+// Opens a fit journal only: a file of pop's (or of the program's own user),
+// one link, nobody else's rights. -1 with errno; EPERM for one that is not
+// fit.
 int open_journal(const char *name, int flags);
 enum class JournalState { clean, missing, unfit, needs_exclusive, unrepaired };
 // Under the lock on db_fd, opened by db_name: a change that the journal still

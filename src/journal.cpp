@@ -524,14 +524,13 @@ bool roll_back(int db_fd, int journal, const JournalHeader &h)
     return done && ftruncate(db_fd, static_cast<off_t>(h.old_size)) == 0 && fdatasync(db_fd) == 0;
 }
 
-// A file of pop's (or root's) that nobody else may write, and no link: only
-// such a journal is ever read.
+// A file of pop's (or of the program's own user) that nobody else may read
+// or write, and no link: only such a journal is ever read.
 bool fit(int fd, uid_t owner)
 {
     struct stat st;
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-           (st.st_uid == owner || st.st_uid == 0 || st.st_uid == geteuid()) &&
-           (st.st_mode & 077) == 0;
+           (st.st_uid == owner || st.st_uid == geteuid()) && (st.st_mode & 077) == 0;
 }
 
 uid_t journal_owner = 0;
