@@ -154,7 +154,8 @@ HeldWrites held{false, -1, -1, 0, 0, 0, 0, {}, 0, 0, WriteOutcome::none};
 
 void drop_page(HeldPage &page)
 {
-    explicit_bzero(page.image, held.page_size);
+    if (page.image != nullptr)
+        explicit_bzero(page.image, held.page_size);
     free(page.image);
     page.image = nullptr;
 }
@@ -220,7 +221,7 @@ ssize_t held_pread(int fd, void *data, size_t len, off_t at)
     for (size_t i = 0; i < held.count; ++i) {
         off_t from = static_cast<off_t>(held.pages[i].pgno * held.page_size);
         off_t to = from + held.page_size;
-        if (to <= at || from >= end)
+        if (to <= at || from >= end || held.pages[i].image == nullptr)
             continue;
         off_t lo = std::max(from, at), hi = std::min(to, end);
         memcpy(out + (lo - at), held.pages[i].image + (lo - from), static_cast<size_t>(hi - lo));
@@ -253,53 +254,56 @@ int held_ftruncate(int fd, off_t len)
     return 0;
 }
 
+// Pages that a cut took from the file and the change did not write again
+// join the held ones without an image: the journal keeps their old images.
+bool hold_cut_pages()
+{
+    const uint64_t page = held.page_size;
+    const uint64_t old_pages = (static_cast<uint64_t>(held.base_size) + page - 1) / page;
+    for (uint64_t p = static_cast<uint64_t>(held.least_size) / page; p < old_pages; ++p) {
+        if (held_page(p) != nullptr)
+            continue;
+        if (held.count == most_held_pages)
+            return false;
+        held.pages[held.count++] = HeldPage{p, nullptr};
+    }
+    return held.count * page <= most_held_bytes;
+}
+
 // The journal's image of a change: the header, then an entry for every page
-// the change writes or cuts away, each followed by the page's old image when
-// the file held it. Null when it cannot be made; the caller frees it.
+// the change writes or cuts away, in the order of the file, each followed by
+// the page's old image when the file held it. Null when it cannot be made;
+// the caller frees it.
 char *journal_image(size_t &len)
 {
+    if (!hold_cut_pages()) {
+        errno = EFBIG;
+        return nullptr;
+    }
     std::sort(held.pages, held.pages + held.count,
               [](const HeldPage &a, const HeldPage &b) { return a.pgno < b.pgno; });
     const uint64_t page = held.page_size;
     const uint64_t old_pages = (static_cast<uint64_t>(held.base_size) + page - 1) / page;
-    const uint64_t cut_from = static_cast<uint64_t>(held.least_size) / page;
-    // Pages that a cut takes away and the change does not write again.
-    size_t cut = 0;
-    for (uint64_t p = cut_from; p < old_pages; ++p)
-        cut += held_page(p) == nullptr ? 1u : 0u;
-    if (cut > most_held_pages || (held.count + cut) * page > most_held_bytes) {
-        errno = EFBIG;
-        return nullptr;
-    }
     len = sizeof(JournalHeader);
     for (size_t i = 0; i < held.count; ++i)
         len += sizeof(JournalEntry) + (held.pages[i].pgno < old_pages ? page : 0);
-    len += cut * (sizeof(JournalEntry) + page);
     char *image = static_cast<char *>(calloc(len, 1));
     if (image == nullptr)
         return nullptr;
     JournalHeader header{};
     memcpy(header.magic, journal_magic, sizeof header.magic);
     header.page_size = held.page_size;
-    header.count = static_cast<uint32_t>(held.count + cut);
+    header.count = static_cast<uint32_t>(held.count);
     header.old_size = static_cast<uint64_t>(held.base_size);
     header.new_size = static_cast<uint64_t>(held.size);
-    char *at = image + sizeof header;
     bool read = pread_all(held.fd, header.file_id, file_id_size, file_id_at);
-    // Written pages and cut ones, in the order of the file.
-    size_t next = 0;
-    uint64_t next_cut = cut_from;
-    while (read && (next < held.count || next_cut < old_pages)) {
-        while (next_cut < old_pages && held_page(next_cut) != nullptr)
-            ++next_cut;
-        bool take_cut =
-            next_cut < old_pages && (next == held.count || next_cut < held.pages[next].pgno);
-        if (!take_cut && next == held.count)
-            break;
+    char *at = image + sizeof header;
+    for (size_t i = 0; read && i < held.count; ++i) {
+        const HeldPage &held_one = held.pages[i];
         JournalEntry entry{};
-        entry.pgno = take_cut ? next_cut++ : held.pages[next].pgno;
-        if (!take_cut)
-            entry.new_sum = checksum(sum_seed, held.pages[next++].image, page);
+        entry.pgno = held_one.pgno;
+        if (held_one.image != nullptr)
+            entry.new_sum = checksum(sum_seed, held_one.image, page);
         entry.flags = entry.pgno < old_pages ? has_old_image : 0;
         memcpy(at, &entry, sizeof entry);
         at += sizeof entry;
@@ -344,7 +348,8 @@ bool undo(const char *image, size_t len)
 bool write_pages()
 {
     for (size_t i = 0; i < held.count; ++i)
-        if (!pwrite_all(held.fd, held.pages[i].image, held.page_size,
+        if (held.pages[i].image != nullptr &&
+            !pwrite_all(held.fd, held.pages[i].image, held.page_size,
                         static_cast<off_t>(held.pages[i].pgno * held.page_size)))
             return false;
     struct stat st;
