@@ -157,7 +157,8 @@ Running Tolmark::start(RunSpec spec)
     int terminal = -1;
     pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid == 0) {
-        dup2(out[1], 1);
+        if (!spec.out_to_terminal)
+            dup2(out[1], 1);
         dup2(err[1], 2);
         if (in[0] >= 0)
             dup2(in[0], 0);
