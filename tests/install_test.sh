@@ -56,13 +56,16 @@ if [[ -f $completion ]]; then
             _ztolmark "${COMP_WORDS[0]}"; echo "${COMPREPLY[*]}"' _ "$completion" \
             "$root/share/bash-completion/completions/zvestmark" "$1" 2>&1
     }
-    # Stand-ins for the program: zvestmark lists entries; ztolmark complains,
-    # then hangs before it lists one.
+    # Stand-ins for the program: zvestmark lists entries, one of them named
+    # with a line end, and finds each alone; ztolmark complains, then hangs
+    # before it lists one.
     fake=$work/fake
     mkdir -p "$fake"
-    printf '%s\n' '#!/bin/sh' '[ "$*" = "-list ALL" ] || exit 1' \
-        'printf "%-16s: %-4s %s\n" ghost APOP "" roamer "" SCRAM long-name-of-a-mailbox APOP SCRAM' \
-        >"$fake/zvestmark"
+    printf '%s\n' '#!/bin/sh' 'names="ghost roamer long-name-of-a-mailbox"' \
+        '[ "$*" = "-list ALL" ] || case " $names " in *" $2 "*) exit 0 ;; *) exit 1 ;; esac' \
+        'printf "%-16s: %-4s %s\n" ghost APOP "" roamer "" SCRAM long-name-of-a-mailbox APOP SCRAM \
+            "x
+root" APOP ""' >"$fake/zvestmark"
     printf '%s\n' '#!/bin/sh' 'echo no database >&2' 'sleep 4' 'echo "rover           : APOP "' \
         >"$fake/ztolmark"
     chmod +x "$fake/zvestmark" "$fake/ztolmark"
