@@ -20,16 +20,35 @@ check_links() {
         [[ $(readlink "$dir/$name") == "$target" ]] || fail "$dir/$name is no link to $target"
     done
 }
-# PIE, full RELRO, fortified calls and the stack protector, whoever built it.
+# A program of an empty main, linked as the program is: the linker marks a
+# program for IBT and SHSTK only when every object in it is marked, the C
+# library's start files included, which Debian 12's are not.
+probe=$work/probe
+printf 'int main() { return 0; }\n' >"$probe.cpp"
+"$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" -fcf-protection -fPIE -pie \
+    "$probe.cpp" -o "$probe" || fail "the probe for IBT and SHSTK"
+cet_mark='x86 feature: IBT, SHSTK'
+if ! readelf -nW "$probe" | grep -qF "$cet_mark"; then
+    echo "the C library's start files are not marked for IBT and SHSTK: no program is"
+fi
+# PIE, full RELRO, fortified calls and the stack protector, whoever built it;
+# every object of its own code built for IBT and SHSTK (in build tree $2), and
+# the program marked so wherever the probe is.
 check_hardened() {
-    local elf
-    elf=$(readelf -hdlW --dyn-syms "$1") || fail "readelf $1"
+    local elf notes
+    elf=$(readelf -hdlnW --dyn-syms "$1") || fail "readelf $1"
     for mark in 'DYN (Position-Independent' GNU_RELRO BIND_NOW __stack_chk_fail _chk@; do
         grep -qF "$mark" <<<"$elf" || fail "$1 is not hardened: no $mark"
     done
+    notes=$(readelf -nW "$2"/CMakeFiles/ztolmark.dir/src/*.o "$2"/libtolmark_core.a) ||
+        fail "readelf of the objects in $2"
+    (($(grep -c '^File: ' <<<"$notes") == $(grep -cF "$cet_mark" <<<"$notes"))) ||
+        fail "objects of $1 not built for IBT and SHSTK"
+    ! readelf -nW "$probe" | grep -qF "$cet_mark" || grep -qF "$cet_mark" <<<"$elf" ||
+        fail "$1 is not marked for IBT and SHSTK"
 }
 check_links bin ztolmark zvestmark zcrantmark
-check_hardened "$root/bin/ztolmark"
+check_hardened "$root/bin/ztolmark" "$build"
 check_links share/man/man8 ztolmark.8 zvestmark.8 zcrantmark.8
 check_links share/bash-completion/completions ztolmark zvestmark zcrantmark
 [[ -z $(find "$stage" -perm /6000) ]] || fail "a set-user-id or set-group-id file"
@@ -136,7 +155,7 @@ if [[ $(id -u) -eq 0 ]]; then
         [[ $(stat -c %a "$top/$dir") == 755 ]] || fail "$dir: mode $(stat -c %a "$top/$dir")"
     done
     [[ $(stat -c '%U %a' "$top/prefix/bin/ztolmark") == "pop 4711" ]] || fail "not set-user-id pop"
-    check_hardened "$top/prefix/bin/ztolmark"
+    check_hardened "$top/prefix/bin/ztolmark" "$work/installer"
     "${installer[@]}" --uninstall --prefix "$top/other" >/dev/null 2>&1 &&
         fail "uninstalled under a prefix that it did not install to"
     [[ -e $top/prefix/bin/ztolmark ]] || fail "--uninstall --prefix $top/other removed the program"
