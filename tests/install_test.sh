@@ -156,6 +156,28 @@ if [[ $(id -u) -eq 0 ]]; then
     done
     [[ $(stat -c '%U %a' "$top/prefix/bin/ztolmark") == "pop 4711" ]] || fail "not set-user-id pop"
     check_hardened "$top/prefix/bin/ztolmark" "$work/installer"
+
+    # The manual's salvage of a damaged database, then its restore: all of the
+    # entries come back whole but those of the damaged page, and no name with
+    # another's record.
+    example() { # the example of the installed manual that holds $1
+        groff -man -Tascii -P-cbu "$top/prefix/share/man/man8/ztolmark.8" | awk -v want="$1" '
+            /^              / { block = block substr($0, 15) "\n"; next }
+            { if (index(block, want)) printf "%s", block; block = "" }' | sed "s|/root/|$top/|g"
+    }
+    awk 'function hex(s, i, h) { for (i = 1; i <= length(s); i++) h = h "3" substr(s, i, 1); return h }
+        BEGIN { print "VERSION=3"; print "format=bytevalue"; print "type=hash"; print "HEADER=END"
+            for (i = 100; i < 400; i++) { print " 75736572" hex(i) "00"; print " 73" hex(i) "0000" }
+            print "DATA=END" }' >"$work/entries.dump"
+    db=$top/db/tol.mark.db
+    db_load "$db" <"$work/entries.dump" || fail "db_load of the entries"
+    dd if=/dev/zero of="$db" bs=1 seek=$((4096 + 64)) count=64 conv=notrunc status=none
+    bash -c "$(example 'db_dump -r')" 2>/dev/null || true # what it kept is checked below
+    bash -c "$(example 'db_load $new')" || fail "the restore: $(example 'db_load $new')"
+    db_dump "$db" | awk 'FNR == 1 { k = "" } !/^ / { next } k == "" { k = $1; next }
+        NR == FNR { want[k] = $1; k = ""; next } { wrong += want[k] != $1; kept++; k = "" }
+        END { exit !(wrong == 0 && kept >= 300 - 40) }' "$work/entries.dump" - ||
+        fail "the salvage kept wrong or too few entries: $(db_dump "$db" | head -n 20)"
     "${installer[@]}" --uninstall --prefix "$top/other" >/dev/null 2>&1 &&
         fail "uninstalled under a prefix that it did not install to"
     [[ -e $top/prefix/bin/ztolmark ]] || fail "--uninstall --prefix $top/other removed the program"
