@@ -225,12 +225,17 @@ TEST_F(List, EmptyRecordHasNoInformation)
         {key("dave"), record_of("", "x"), "dave            :      SCRAM\n"},
         {key("erin"), "", "erin:             *** no information?!?\n"},
         {key("frank"), record_of("f"), "frank           : APOP \n"},
+        {key("\x1b]0;t\a"), "", "\x1b]0;t\a:           *** no information?!?\n"},
     });
     // Empty records read the same wherever they come in the iteration.
     RunResult r = run(root, {"-list", "ALL"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all);
     EXPECT_EQ(r.err, "");
+    r = run({.args = {"-list", "ALL"}, .out_to_terminal = true});
+    EXPECT_NE(r.terminal.find("\\0x1b]0;t\\a:           *** no information?!?\r\n"),
+              std::string::npos)
+        << r.terminal;
 
     r = run(root, {"-list", "alice"});
     EXPECT_EQ(r.status, 1);
@@ -242,7 +247,7 @@ TEST_F(List, EmptyRecordHasNoInformation)
         EXPECT_EQ(r.status, 0) << name << r.err;
         EXPECT_FALSE(get(key(name)).has_value()) << name;
     }
-    EXPECT_EQ(contents().size(), 4u);
+    EXPECT_EQ(contents().size(), 5u);
 }
 
 } // namespace
