@@ -23,14 +23,11 @@ check_links() {
 # A program of an empty main, linked as the program is: the linker marks a
 # program for IBT and SHSTK only when every object in it is marked, the C
 # library's start files included, which Debian 12's are not.
-probe=$work/probe
-printf 'int main() { return 0; }\n' >"$probe.cpp"
+cet_mark='x86 feature: IBT, SHSTK' probe=$work/probe
 "$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" -fcf-protection -fPIE -pie \
-    "$probe.cpp" -o "$probe" || fail "the probe for IBT and SHSTK"
-cet_mark='x86 feature: IBT, SHSTK'
-if ! readelf -nW "$probe" | grep -qF "$cet_mark"; then
+    -x c++ -o "$probe" - <<<'int main() {}' || fail "the probe for IBT and SHSTK"
+readelf -nW "$probe" | grep -qF "$cet_mark" ||
     echo "the C library's start files are not marked for IBT and SHSTK: no program is"
-fi
 # PIE, full RELRO, fortified calls and the stack protector, whoever built it;
 # every object of its own code built for IBT and SHSTK (in build tree $2), and
 # the program marked so wherever the probe is.
