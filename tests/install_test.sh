@@ -26,7 +26,8 @@ check_links() {
 cet_mark='x86 feature: IBT, SHSTK' probe=$work/probe
 "$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" -fcf-protection -fPIE -pie \
     -x c++ -o "$probe" - <<<'int main() {}' || fail "the probe for IBT and SHSTK"
-readelf -nW "$probe" | grep -qF "$cet_mark" ||
+probe_notes=$(readelf -nW "$probe") || fail "readelf $probe"
+grep -qF "$cet_mark" <<<"$probe_notes" ||
     echo "the C library's start files are not marked for IBT and SHSTK: no program is"
 # PIE, full RELRO, fortified calls and the stack protector, whoever built it;
 # every object of its own code built for IBT and SHSTK (in build tree $2), and
@@ -41,7 +42,7 @@ check_hardened() {
         fail "readelf of the objects in $2"
     (($(grep -c '^File: ' <<<"$notes") == $(grep -cF "$cet_mark" <<<"$notes"))) ||
         fail "objects of $1 not built for IBT and SHSTK"
-    ! readelf -nW "$probe" | grep -qF "$cet_mark" || grep -qF "$cet_mark" <<<"$elf" ||
+    ! grep -qF "$cet_mark" <<<"$probe_notes" || grep -qF "$cet_mark" <<<"$elf" ||
         fail "$1 is not marked for IBT and SHSTK"
 }
 check_links bin ztolmark zvestmark zcrantmark
