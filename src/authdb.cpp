@@ -869,14 +869,41 @@ const char *yes_no(bool present)
     return present ? "yes" : "no";
 }
 
-// The name is len bytes, not necessarily NUL-ended: keys are printed
-// straight from the database, whole.
+// Whether the listing goes to a terminal, where names are shown escaped.
+bool names_escaped = false;
+
+// Writes the name, len bytes and not necessarily NUL-ended, straight from the
+// database and whole; returns how many characters it took. The pop account
+// can store any key: on a terminal its control bytes (below 0x20, and 0x7f)
+// are shown as traces show them, so that no name moves the cursor, retitles
+// the window or forges a line. Scripts get every name as stored.
+size_t emit_name(const char *name, size_t len)
+{
+    if (!names_escaped) {
+        emit_bytes(stdout, name, len);
+        return len;
+    }
+    size_t shown = 0;
+    for (size_t from = 0, i = 0; from < len; from = ++i) {
+        while (i < len && static_cast<unsigned char>(name[i]) >= 0x20 && name[i] != 0x7f)
+            ++i;
+        emit_bytes(stdout, name + from, i - from);
+        shown += i - from;
+        if (i < len) {
+            const char *escape = printable(name + i, 1);
+            emit_bytes(stdout, escape, strlen(escape));
+            shown += strlen(escape);
+        }
+    }
+    return shown;
+}
+
 void print_entry(const char *name, size_t len, bool apop, bool scram)
 {
     static const char blanks[] = "                ";
-    emit_bytes(stdout, name, len);
-    if (len < sizeof blanks - 1)
-        emit_bytes(stdout, blanks, sizeof blanks - 1 - len);
+    size_t shown = emit_name(name, len);
+    if (shown < sizeof blanks - 1)
+        emit_bytes(stdout, blanks, sizeof blanks - 1 - shown);
     const char *tail =
         apop ? (scram ? ": APOP SCRAM\n" : ": APOP \n") : (scram ? ":      SCRAM\n" : ":      \n");
     emit_bytes(stdout, tail, strlen(tail));
@@ -908,8 +935,8 @@ void list_all(Opening &opening)
         report_db_state(0, errno, "fetch", false);
         int len = static_cast<int>(key_length(key));
         if (record.data == nullptr || record.size == 0) {
-            emit(stdout, "%.*s:%*s *** no information?!?\n", len < 16 ? len : 16, name, 16 - len,
-                 " ");
+            emit_name(name, static_cast<size_t>(len < 16 ? len : 16));
+            emit(stdout, ":%*s *** no information?!?\n", 16 - len, " ");
             if (debug_level != 0)
                 trace_log(trace_file, LOG_DEBUG, "*** No information for user \"%s\"",
                           printable(name, len));
@@ -932,8 +959,11 @@ void list_all(Opening &opening)
 void list_entries(const Request &request, const CallerIdentity &caller)
 {
     const char *name = listed_name(request, caller);
+    names_escaped = isatty(STDOUT_FILENO) != 0;
     Opening opening = open_db(O_RDONLY, false, read_failure);
-    if (strcmp(name, "ALL") == 0) {
+    // To anyone but the superuser and pop, ALL is a name like any other: a
+    // user of that name lists his own entry.
+    if (caller.privileged && strcmp(name, "ALL") == 0) {
         list_all(opening);
     } else {
         std::optional<RecordFields> fields = fetch(opening, make_key(name));

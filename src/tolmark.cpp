@@ -89,7 +89,7 @@ void select_mode(const char *base)
     for (const char *name : {"zcrantmark", "zvestmark", "ztolmark"}) {
         if (strcmp(base, name) == 0) {
             mode = name;
-            passtype = strcmp(name, "zcrantmark") == 0 ? 1 : 0;
+            passtype = strcmp(base, "zcrantmark") == 0 ? 1 : 0;
             onlysw = passtype == 0;
             // The caller chooses argv[0]: the log names the mode instead.
             openlog(mode, LOG_PID, LOG_LOCAL0);

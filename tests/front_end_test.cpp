@@ -236,28 +236,36 @@ TEST_F(FrontEnd, FatalErrorsAreTracedWhenDebugging)
 
 // Root completes a name that the pop account put in the database, in a real
 // bash on a terminal, and runs the line: each name lands as one word, and
-// nothing in it runs or expands.
+// nothing in it runs or expands. Only the database's own keys are offered, a
+// name stored with a line end making no other, and a name may hold : or =.
 TEST_F(FrontEnd, CompletionQuotesEveryName)
 {
     const std::string library = "/usr/share/bash-completion/bash_completion";
     if (geteuid() != 0 || access(library.c_str(), R_OK) != 0)
         GTEST_SKIP() << "needs root and bash-completion";
     const std::string ran = file("ran"), args = file("args");
-    const std::vector<std::string> names = {"a;touch " + ran,
-                                            "b$(touch " + ran + ")",
-                                            "c`touch " + ran + "`",
-                                            "d&touch " + ran,
-                                            "e|touch " + ran,
-                                            "f g",
-                                            "h*",
-                                            "i'q"};
-    std::string listing;
-    for (const std::string &name : names)
-        listing += name + "           : APOP \n";
-    std::ofstream(file("listing")) << listing;
-    std::ofstream(file("ztolmark"))
-        << "#!/bin/sh\n[ \"$*\" = \"-list ALL\" ] && exec cat " << file("listing")
-        << "\nprintf '[%s]' \"$@\" >>" << args << "\necho >>" << args << "\n";
+    // Each name as stored, what is typed before the tab, and the word run.
+    const std::vector<std::array<std::string, 3>> rows = {
+        {"a;touch " + ran, "a", "a;touch " + ran},
+        {"b$(touch " + ran + ")", "b", "b$(touch " + ran + ")"},
+        {"c`touch " + ran + "`", "c", "c`touch " + ran + "`"},
+        {"d&touch " + ran, "d", "d&touch " + ran},
+        {"e|touch " + ran, "e", "e|touch " + ran},
+        {"f g", "f", "f g"},
+        {"h*", "h", "h*"},
+        {"i'q", "i", "i'q"},
+        {"j:k", "j:", "j:k"},
+        {"l=m", "l=", "l=m"},
+        {"x\nroot", "r", "r"},
+    };
+    create_db();
+    for (const auto &[name, typed, word] : rows)
+        put(key(name), record_of("s"));
+    // The program lists; whatever else the line runs is recorded.
+    std::ofstream(file("ztolmark")) << "#!/bin/sh\n[ \"$1\" = -list ] && LD_PRELOAD=" UID_WRAPPER_SO
+                                       ":" NSS_WRAPPER_SO ":" SYSLOG_CAPTURE_SO " exec "
+                                    << program_path << " \"$@\"\nprintf '[%s]' \"$@\" >>" << args
+                                    << "\necho >>" << args << "\n";
     chmod(file("ztolmark").c_str(), 0755);
     // An interactive bash prompts on standard error: the terminal's here.
     RunSpec spec{.args = {"-c", "PS1='READY> ' exec bash --norc --noprofile -i 2>/dev/tty"},
@@ -265,9 +273,9 @@ TEST_F(FrontEnd, CompletionQuotesEveryName)
     spec.env = {{"LD_PRELOAD", ""}, {"PATH", dir + ":/usr/bin:/bin"}};
     spec.dialogue = {{"READY> ", "source " + library + "; source " COMPLETION_FILE}};
     std::string expected;
-    for (const std::string &name : names) {
-        spec.dialogue.push_back({"READY> ", "ztolmark -delete " + name.substr(0, 1) + "\t"});
-        expected += "[-delete][" + name + "]\n";
+    for (const auto &[name, typed, word] : rows) {
+        spec.dialogue.push_back({"READY> ", "ztolmark -delete " + typed + "\t"});
+        expected += "[-delete][" + word + "]\n";
     }
     spec.dialogue.push_back({"READY> ", "exit"});
     RunResult r = run(spec);

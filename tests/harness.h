@@ -52,6 +52,7 @@ struct RunSpec {
     // The terminal on standard input and error only, not the controlling one
     // (as under su -c or setsid): /dev/tty cannot be opened.
     bool no_controlling_terminal = false;
+    bool out_to_terminal = false; // standard output is the terminal too
 };
 
 struct RunResult {

@@ -20,16 +20,33 @@ check_links() {
         [[ $(readlink "$dir/$name") == "$target" ]] || fail "$dir/$name is no link to $target"
     done
 }
-# PIE, full RELRO, fortified calls and the stack protector, whoever built it.
+# A program of an empty main, linked as the program is: the linker marks a
+# program for IBT and SHSTK only when every object in it is marked, the C
+# library's start files included, which Debian 12's are not.
+cet_mark='x86 feature: IBT, SHSTK' probe=$work/probe
+"$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" -fcf-protection -fPIE -pie \
+    -x c++ -o "$probe" - <<<'int main() {}' || fail "the probe for IBT and SHSTK"
+probe_notes=$(readelf -nW "$probe") || fail "readelf $probe"
+grep -qF "$cet_mark" <<<"$probe_notes" ||
+    echo "the C library's start files are not marked for IBT and SHSTK: no program is"
+# PIE, full RELRO, fortified calls and the stack protector, whoever built it;
+# every object of its own code built for IBT and SHSTK (in build tree $2), and
+# the program marked so wherever the probe is.
 check_hardened() {
-    local elf
-    elf=$(readelf -hdlW --dyn-syms "$1") || fail "readelf $1"
+    local elf notes
+    elf=$(readelf -hdlnW --dyn-syms "$1") || fail "readelf $1"
     for mark in 'DYN (Position-Independent' GNU_RELRO BIND_NOW __stack_chk_fail _chk@; do
         grep -qF "$mark" <<<"$elf" || fail "$1 is not hardened: no $mark"
     done
+    notes=$(readelf -nW "$2"/CMakeFiles/ztolmark.dir/src/*.o "$2"/libtolmark_core.a) ||
+        fail "readelf of the objects in $2"
+    (($(grep -c '^File: ' <<<"$notes") == $(grep -cF "$cet_mark" <<<"$notes"))) ||
+        fail "objects of $1 not built for IBT and SHSTK"
+    ! grep -qF "$cet_mark" <<<"$probe_notes" || grep -qF "$cet_mark" <<<"$elf" ||
+        fail "$1 is not marked for IBT and SHSTK"
 }
 check_links bin ztolmark zvestmark zcrantmark
-check_hardened "$root/bin/ztolmark"
+check_hardened "$root/bin/ztolmark" "$build"
 check_links share/man/man8 ztolmark.8 zvestmark.8 zcrantmark.8
 check_links share/bash-completion/completions ztolmark zvestmark zcrantmark
 [[ -z $(find "$stage" -perm /6000) ]] || fail "a set-user-id or set-group-id file"
@@ -56,13 +73,16 @@ if [[ -f $completion ]]; then
             _ztolmark "${COMP_WORDS[0]}"; echo "${COMPREPLY[*]}"' _ "$completion" \
             "$root/share/bash-completion/completions/zvestmark" "$1" 2>&1
     }
-    # Stand-ins for the program: zvestmark lists entries; ztolmark complains,
-    # then hangs before it lists one.
+    # Stand-ins for the program: zvestmark lists entries, one of them named
+    # with a line end, and finds each alone; ztolmark complains, then hangs
+    # before it lists one.
     fake=$work/fake
     mkdir -p "$fake"
-    printf '%s\n' '#!/bin/sh' '[ "$*" = "-list ALL" ] || exit 1' \
-        'printf "%-16s: %-4s %s\n" ghost APOP "" roamer "" SCRAM long-name-of-a-mailbox APOP SCRAM' \
-        >"$fake/zvestmark"
+    printf '%s\n' '#!/bin/sh' 'names="ghost roamer long-name-of-a-mailbox"' \
+        '[ "$*" = "-list ALL" ] || case " $names " in *" $2 "*) exit 0 ;; *) exit 1 ;; esac' \
+        'printf "%-16s: %-4s %s\n" ghost APOP "" roamer "" SCRAM long-name-of-a-mailbox APOP SCRAM \
+            "x
+root" APOP ""' >"$fake/zvestmark"
     printf '%s\n' '#!/bin/sh' 'echo no database >&2' 'sleep 4' 'echo "rover           : APOP "' \
         >"$fake/ztolmark"
     chmod +x "$fake/zvestmark" "$fake/ztolmark"
@@ -137,7 +157,29 @@ if [[ $(id -u) -eq 0 ]]; then
     rm "$top/db/tol.mark.journal"
     run_install || { cat "$work/log" "$work/err" >&2; fail "scripts/install, run again"; }
     [[ $(stat -c '%U %a' "$top/db/tol.mark.journal") == "pop 600" ]] || fail "no journal of pop's"
-    check_hardened "$top/prefix/bin/ztolmark"
+    check_hardened "$top/prefix/bin/ztolmark" "$work/installer"
+
+    # The manual's salvage of a damaged database, then its restore: all of the
+    # entries come back whole but those of the damaged page, and no name with
+    # another's record.
+    example() { # the example of the installed manual that holds $1
+        groff -man -Tascii -P-cbu "$top/prefix/share/man/man8/ztolmark.8" | awk -v want="$1" '
+            /^              / { block = block substr($0, 15) "\n"; next }
+            { if (index(block, want)) printf "%s", block; block = "" }' | sed "s|/root/|$top/|g"
+    }
+    awk 'function hex(s, i, h) { for (i = 1; i <= length(s); i++) h = h "3" substr(s, i, 1); return h }
+        BEGIN { print "VERSION=3"; print "format=bytevalue"; print "type=hash"; print "HEADER=END"
+            for (i = 100; i < 400; i++) { print " 75736572" hex(i) "00"; print " 73" hex(i) "0000" }
+            print "DATA=END" }' >"$work/entries.dump"
+    db=$top/db/tol.mark.db
+    db_load "$db" <"$work/entries.dump" || fail "db_load of the entries"
+    dd if=/dev/zero of="$db" bs=1 seek=$((4096 + 64)) count=64 conv=notrunc status=none
+    bash -c "$(example 'db_dump -r')" 2>/dev/null || true # what it kept is checked below
+    bash -c "$(example 'db_load $new')" || fail "the restore: $(example 'db_load $new')"
+    db_dump "$db" | awk 'FNR == 1 { k = "" } !/^ / { next } k == "" { k = $1; next }
+        NR == FNR { want[k] = $1; k = ""; next } { wrong += want[k] != $1; kept++; k = "" }
+        END { exit !(wrong == 0 && kept >= 300 - 40) }' "$work/entries.dump" - ||
+        fail "the salvage kept wrong or too few entries: $(db_dump "$db" | head -n 20)"
     "${installer[@]}" --uninstall --prefix "$top/other" >/dev/null 2>&1 &&
         fail "uninstalled under a prefix that it did not install to"
     [[ -e $top/prefix/bin/ztolmark ]] || fail "--uninstall --prefix $top/other removed the program"

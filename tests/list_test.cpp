@@ -63,6 +63,9 @@ TEST_F(List, MarkersAndNames)
         {key("fifteen-chars15"), record_of("s"), "fifteen-chars15 : APOP \n"},
         {key("sixteen-chars-16"), record_of("s", "x"), "sixteen-chars-16: APOP SCRAM\n"},
         {key("averyverylongusername"), record_of("", "x"), "averyverylongusername:      SCRAM\n"},
+        {key("\x1b[2J\x1b[Hfake"), record_of("s"), "\x1b[2J\x1b[Hfake     : APOP \n"},
+        {key("x\nroot"), record_of("", "x"), "x\nroot          :      SCRAM\n"},
+        {key("zo\xc3\xab\x7f"), record_of(""), "zo\xc3\xab\x7f           :      \n"},
     };
     std::string all = fill(entries);
     for (const auto &[name, record, line] : entries) {
@@ -76,6 +79,13 @@ TEST_F(List, MarkersAndNames)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all);
     EXPECT_EQ(r.err, "");
+    // A terminal is shown a name's control bytes as traces show them.
+    r = run({.args = {"-list", "ALL"}, .out_to_terminal = true});
+    for (const std::string line :
+         {"\\0x1b[2J\\0x1b[Hfake: APOP \r\n", "\nx\\nroot         :      SCRAM\r\n",
+          "\nzo\xc3\xab\\0x7f       :      \r\n"})
+        EXPECT_NE(r.terminal.find(line), std::string::npos) << line << r.terminal;
+    EXPECT_EQ(r.terminal.find('\x1b'), std::string::npos) << r.terminal;
 }
 
 TEST_F(List, WhoMayListWhat)
@@ -100,8 +110,8 @@ TEST_F(List, WhoMayListWhat)
         {bob, {"-list"}, 1, "", no_entry("bob")},
         {bob, {"-list", "bob"}, 1, "", no_entry("bob")},
         {long_name, {"-list"}, 0, "averyverylongusername: APOP \n", ""},
-        {user_all, {"-list"}, 0, all, ""},
-        {user_all, {"-list", "ALL"}, 0, all, ""},
+        {user_all, {"-list"}, 0, "ALL             : APOP \n", ""},
+        {user_all, {"-list", "ALL"}, 0, "ALL             : APOP \n", ""},
         {user_all, {"-list", "alice"}, 1, "", refused},
         {pop, {"-list", "ALL"}, 0, all, ""},
         {pop, {"-list"}, 1, "", no_entry("pop")},
@@ -121,12 +131,13 @@ TEST_F(List, WhoMayListWhat)
 TEST_F(List, AllOfAnEmptyDatabase)
 {
     create_db();
-    for (Caller who : {root, user_all}) {
-        RunResult r = run(who, {"-list", "ALL"});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
-    }
+    RunResult r = run(root, {"-list", "ALL"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    r = run(user_all, {"-list", "ALL"}); // his own entry, which he has not
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, no_entry("ALL"));
 }
 
 // Records and keys not laid out as this program writes them; the long ones
@@ -214,12 +225,17 @@ TEST_F(List, EmptyRecordHasNoInformation)
         {key("dave"), record_of("", "x"), "dave            :      SCRAM\n"},
         {key("erin"), "", "erin:             *** no information?!?\n"},
         {key("frank"), record_of("f"), "frank           : APOP \n"},
+        {key("\x1b]0;t\a"), "", "\x1b]0;t\a:           *** no information?!?\n"},
     });
     // Empty records read the same wherever they come in the iteration.
     RunResult r = run(root, {"-list", "ALL"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, all);
     EXPECT_EQ(r.err, "");
+    r = run({.args = {"-list", "ALL"}, .out_to_terminal = true});
+    EXPECT_NE(r.terminal.find("\\0x1b]0;t\\a:           *** no information?!?\r\n"),
+              std::string::npos)
+        << r.terminal;
 
     r = run(root, {"-list", "alice"});
     EXPECT_EQ(r.status, 1);
@@ -231,7 +247,7 @@ TEST_F(List, EmptyRecordHasNoInformation)
         EXPECT_EQ(r.status, 0) << name << r.err;
         EXPECT_FALSE(get(key(name)).has_value()) << name;
     }
-    EXPECT_EQ(contents().size(), 4u);
+    EXPECT_EQ(contents().size(), 5u);
 }
 
 } // namespace
