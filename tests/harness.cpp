@@ -178,6 +178,8 @@ Running Tolmark::start(RunSpec spec)
             sigaddset(&alarm, SIGALRM);
             sigprocmask(SIG_BLOCK, &alarm, nullptr);
         }
+        if (spec.child_signal_ignored)
+            signal(SIGCHLD, SIG_IGN);
         for (const auto &[resource, soft, hard] : spec.limits) {
             rlimit limit{soft, hard};
             setrlimit(static_cast<__rlimit_resource>(resource), &limit);
@@ -320,11 +322,18 @@ std::vector<LogEntry> Tolmark::syslog() const
     return entries;
 }
 
+// With its journal, empty, as the pop account's.
 void Tolmark::create_db()
 {
     DBM *db = dbm_open(db_path.c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_NE(db, nullptr) << strerror(errno);
     dbm_close(db);
+    int journal =
+        open((db_path + ".journal").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(journal, 0) << strerror(errno);
+    if (fchown(journal, pop.uid, pop.gid) != 0 && geteuid() == 0)
+        ADD_FAILURE() << strerror(errno);
+    close(journal);
 }
 
 void Tolmark::put(const Bytes &key_bytes, const Bytes &record)
