@@ -42,7 +42,7 @@ struct HeldOutput {
     size_t size;
     size_t len;
     int fd;              // a memory file, made when the buffer first fills
-    char *area;          // or anonymous memory, under a file size limit
+    char *area;          // or anonymous memory, past a file size limit
     size_t area_size;    // what is mapped of it
     off_t spilled;       // what the memory file or the area holds of the output
     int err;             // why the rest could not be collected, or 0
@@ -121,43 +121,50 @@ bool write_all(int fd, const char *data, size_t len)
     return write_out(fd, data, len) == len;
 }
 
-// Room for len more bytes in the anonymous area, which doubles as it grows.
+// Room for len more bytes in the anonymous area, which grows a MiB at a time.
 bool grow_area(HeldOutput &held, size_t len)
 {
     size_t need = static_cast<size_t>(held.spilled) + len;
     if (need <= held.area_size)
         return true;
-    size_t size = std::max({need, 2 * held.area_size, size_t{1} << 20});
+    constexpr size_t step = size_t{1} << 20;
+    size_t size = (need + step - 1) / step * step;
     void *area = held.area == nullptr ? mmap(nullptr, size, PROT_READ | PROT_WRITE,
                                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                                       : mremap(held.area, held.area_size, size, MREMAP_MAYMOVE);
     if (area == MAP_FAILED)
         return false;
     held.area = static_cast<char *>(area);
+    // One call takes the pages that a fault each would take far longer to.
+    madvise(held.area + held.area_size, size - held.area_size, MADV_POPULATE_WRITE);
     held.area_size = size;
     return true;
 }
 
-// Under a file size limit a memory file would fill up at it, whatever the
-// output is: a pipe or a terminal has no such limit.
-bool file_size_limited()
+// A file size limit stops a memory file, not the pipe or the terminal that
+// the output goes to: what the file holds moves into anonymous memory, where
+// the rest follows.
+bool move_to_area(HeldOutput &held)
 {
-    rlimit limit{};
-    return getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+    bool moved = grow_area(held, held.len) &&
+                 pread(held.fd, held.area, static_cast<size_t>(held.spilled), 0) == held.spilled;
+    close(held.fd);
+    held.fd = -1;
+    return moved;
 }
 
 // Moves the buffer into a memory file, whose pages count against no resident
-// size, or into anonymous memory where a file size limit would cut a memory
-// file short. What a failed move wrote counts for nothing: the buffer still
-// holds it.
+// size, or into anonymous memory once a file size limit stops the file. What
+// a failed move wrote counts for nothing: the buffer still holds it.
 bool spill(HeldOutput &held)
 {
-    if (held.err == 0 && held.fd < 0 && held.area == nullptr && !file_size_limited()) {
+    if (held.err == 0 && held.fd < 0 && held.area == nullptr) {
         held.fd = memfd_create("tolmark-held", MFD_CLOEXEC);
         if (held.fd < 0)
             held.err = errno;
     }
-    if (held.err == 0 && held.fd >= 0 && !write_all(held.fd, held.buffer, held.len))
+    if (held.err == 0 && held.fd >= 0 && !write_all(held.fd, held.buffer, held.len) &&
+        (errno != EFBIG || !move_to_area(held)))
         held.err = errno != 0 ? errno : EIO;
     if (held.err == 0 && held.fd < 0) {
         if (grow_area(held, held.len))
