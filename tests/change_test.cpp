@@ -394,13 +394,13 @@ TEST_F(Change, InterruptAtAPromptRestoresTheTerminal)
 TEST_F(Change, SecretArgumentLeavesTheProcessListing)
 {
     prepare("bob", bob_record);
-    const std::string secret = long_secret(120);
+    const std::string secret = long_secret(120); // the later, shorter one is bob's
     // Held exclusively, the database keeps the program waiting at its start.
     int held = open(db_file.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     RunSpec spec;
-    spec.args = {"-user", "carol", "Carol-pass1", "-user", "bob", secret, "-only"};
+    spec.args = {"-user", "carol", secret, "-user", "bob", "Bob-pass2", "-only"};
     Running running = start(spec);
     EXPECT_TRUE(wait_until_blocked_on_lock(running.pid));
     std::string listing = read_file("/proc/" + std::to_string(running.pid) + "/cmdline");
@@ -410,7 +410,7 @@ TEST_F(Change, SecretArgumentLeavesTheProcessListing)
     const std::string shown = program_path + " -user carol -user bob -only";
     EXPECT_TRUE(listing == shown || listing == shown + '\0') << listing;
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(get(key("bob")), record_of(secret.substr(0, 99), "bob-scram"));
+    EXPECT_EQ(get(key("bob")), record_of("Bob-pass2", "bob-scram"));
 
     // Nor while a switch after it is read: a full trace file holds the run
     // there, before a usage error.

@@ -133,6 +133,7 @@ TEST_F(Safety, OutcomesAreToldTruly)
     } cases[] = {
         {"list to a full device", {.args = {"-list", "ALL"}, .out_path = "/dev/full"}, 1, full},
         {"one entry", {.args = {"-list", "bob"}, .out_path = "/dev/full"}, 1, full},
+        {"own entry", {.caller = alice, .args = {"-list"}, .out_path = "/dev/full"}, 1, full},
         {"version", {.args = {"-version"}, .out_path = "/dev/full"}, 1, full},
         // Nothing is replaced on an answer to a question that was never shown.
         {"init's question", {.args = {"-init"}, .input = "y\n", .out_path = "/dev/full"}, 1, full},
