@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -163,11 +164,6 @@ const char open_file_failure[] = "%s: unable to open POP authentication DB:\n\t%
 const char lock_file_failure[] = "%s: unable to lock POP authentication DB:\n\t%s (%d) [%d]";
 const char corrupt[] = "POP authentication DB %s may be corrupt?!?";
 
-// Every wait for the lock ends, as the system's password-file lock does.
-#ifndef TOLMARK_LOCK_WAIT_MS
-#define TOLMARK_LOCK_WAIT_MS 15000
-#endif
-constexpr long lock_wait_ms = TOLMARK_LOCK_WAIT_MS;
 // The pause after an old secret is typed, before a wrong one is refused.
 #ifndef TOLMARK_OLD_SECRET_PAUSE_MS
 #define TOLMARK_OLD_SECRET_PAUSE_MS 2000
@@ -184,11 +180,12 @@ constexpr unsigned long long free_bytes_needed = 64 * 1024;
 // CPU seconds left under the hard limit before a write begins.
 constexpr rlim_t cpu_seconds_needed = 5;
 
-// Takes the lock, waiting no later than the deadline. False, with errno set,
-// when it cannot; EWOULDBLOCK when the time ran out.
-bool lock_before(int fd, int how, long long deadline)
+// Takes a lock through lock(wait), which tries at once or waits, waiting no
+// later than the deadline. False, with errno set, when it cannot;
+// EWOULDBLOCK when the time ran out.
+template <class Lock> bool lock_before(Lock lock, long long deadline)
 {
-    if (flock(fd, how | LOCK_NB) == 0)
+    if (lock(false) == 0)
         return true; // mostly, nobody else holds it
     AlarmScope alarm;
     for (int err = errno;;) {
@@ -199,7 +196,7 @@ bool lock_before(int fd, int how, long long deadline)
         }
         // Repeated, in case it fires before the wait begins.
         AlarmScope::arm(left + 1, 100);
-        int locked = flock(fd, how);
+        int locked = lock(true);
         err = errno;
         AlarmScope::arm(0, 0);
         if (locked == 0)
@@ -207,7 +204,7 @@ bool lock_before(int fd, int how, long long deadline)
         if (err != EINTR)
             continue;
         // The alarm: one more try, whose answer counts.
-        if (flock(fd, how | LOCK_NB) == 0)
+        if (lock(false) == 0)
             return true;
         err = errno;
     }
@@ -252,7 +249,8 @@ int open_and_lock(const char *path, int flags, int how, int lock_site, struct st
         if (fd < 0)
             return -1;
         int err = EWOULDBLOCK;
-        if (lock_before(fd, how, deadline)) {
+        auto lock = [&](bool wait) { return flock(fd, how | (wait ? 0 : LOCK_NB)); };
+        if (lock_before(lock, deadline)) {
             if (still_named(path, fd, held))
                 return fd;
         } else {
@@ -268,9 +266,14 @@ void give_up_real_uid()
 {
     // SIGKILL cannot be blocked: give up the caller's real uid, so that he can
     // no longer signal the process. His rights were settled before.
-    uid_t euid = geteuid();
-    if (getuid() != euid && setresuid(euid, euid, euid) != 0)
+    uid_t uid = getuid(), euid = geteuid();
+    if (uid == euid)
+        return;
+    fflush(nullptr); // what is buffered for him goes while he can still end the run
+    if (setresuid(euid, euid, euid) != 0)
         exit_with_error("internal error @ %i", 1086);
+    if (uid != 0) // the superuser can end any process
+        bound_caller_output();
 }
 
 // Berkeley DB retries an open that lacks a descriptor for seconds: make sure
@@ -1142,24 +1145,169 @@ bool same_secret(const char *a, const char *b, size_t len)
     return direct == 0 || decoded == 0;
 }
 
-// The caller proves the stored secret; an unencoded one is accepted too. A
-// wrong one is logged at once. Whatever the answer, nothing shows it before
-// a pause, so that a guesser who ends his run early learns nothing, and
-// secrets cannot be guessed at speed.
-size_t check_old_secret(const CallerIdentity &caller, const char *target)
+// The texts of a short-lived child's failures, with the name they are about.
+struct Helper {
+    const char *failure; // with an error text and number
+    const char *killed;  // with a signal number
+    const char *subject;
+};
+
+[[noreturn]] void fail_helper(const Helper &helper, int err)
 {
-    const AuthRecord &stored = secrets.stored;
-    size_t len = read_secret("Old password:", secrets.old_secret, sizeof secrets.old_secret);
-    bool right =
-        len != 0 && len == stored.apop_len && same_secret(secrets.old_secret, stored.apop, len);
-    if (!right)
-        audit_notice(false, "tolmark: \"%s\" gave a wrong old APOP password for \"%s\"",
-                     caller.caller_name, target);
-    timespec pause{old_secret_pause_ms / 1000, old_secret_pause_ms % 1000 * 1000000};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR)
+    exit_with_error(helper.failure, helper.subject, strerror(err), err);
+}
+
+pid_t fork_helper(const Helper &helper)
+{
+    fflush(nullptr);          // nothing buffered is written twice
+    signal(SIGCHLD, SIG_DFL); // ignored, it would hide how the child ended
+    pid_t pid = fork();
+    if (pid < 0)
+        fail_helper(helper, errno);
+    return pid;
+}
+
+// How the child ended.
+int reap_helper(pid_t pid, const Helper &helper)
+{
+    int status = 0;
+    pid_t reaped;
+    while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR)
         ;
-    if (!right)
+    if (reaped != pid)
+        fail_helper(helper, errno);
+    return status;
+}
+
+// A child that was killed, or that ended without handing its answer back (it
+// told why), ends the run.
+void check_helper(int status, bool answered, const Helper &helper)
+{
+    if (WIFSIGNALED(status))
+        exit_with_error(helper.killed, helper.subject, WTERMSIG(status));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !answered) {
+        close_trace_file();
+        exit(1);
+    }
+}
+
+const char wrong_old_secret[] = "tolmark: \"%s\" gave a wrong old APOP password for \"%s\"";
+
+// What the checker of an old secret hands back, once the pause is over.
+struct Verdict {
+    enum Outcome { right, wrong, no_journal, no_lock } outcome;
+    int err;          // why the journal could not be opened or locked
+    bool notice_lost; // the system log did not take the notice in time
+};
+
+// The checks of an entry's old secret wait for one another on a byte of the
+// journal that the entry's key chooses, far above anything the journal
+// holds: a lock of the program's own, which the mail server never meets.
+struct flock entry_lock(const DBT &key)
+{
+    uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (size_t i = 0; i < key.size; ++i)
+        hash = (hash ^ static_cast<const unsigned char *>(key.data)[i]) * 1099511628211ull;
+    struct flock range {
+    };
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = (off_t{1} << 62) + static_cast<off_t>(hash >> 3);
+    range.l_len = 1;
+    return range;
+}
+
+void pause_until(long long deadline_ms)
+{
+    timespec until{static_cast<time_t>(deadline_ms / 1000),
+                   static_cast<long>(deadline_ms % 1000 * 1000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR)
+        ;
+}
+
+// The checker's side. It waits for the entry's lock as the caller's own
+// process, so that the runs that wait count as his and at most one process
+// of pop's per entry exists. With the lock it runs as pop, out of the
+// caller's reach, and does the same for every answer until the pause is over:
+// killing the run frees nothing early, and nothing the caller can see tells
+// a right answer from a wrong one (the log's connection is made, and the time
+// zone read, before the answer is known). Its lock goes with it.
+[[noreturn]] void check_for_parent(const DBT &key, size_t len, const char *caller_name,
+                                   const char *target, int verdict_fd)
+{
+    Verdict verdict{Verdict::no_journal, 0, false};
+    struct flock range = entry_lock(key);
+    int fd = open_regular(journal_file, O_RDWR);
+    auto lock = [&](bool wait) {
+        int done = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range);
+        if (done != 0 && errno == EACCES)
+            errno = EWOULDBLOCK;
+        return done;
+    };
+    if (fd < 0) {
+        verdict.err = errno;
+    } else if (!lock_before(lock, monotonic_ms() + lock_wait_ms)) {
+        verdict = {Verdict::no_lock, errno, false};
+    } else {
+        block_all_signals(); // the terminal's too
+        give_up_real_uid();
+        openlog(mode, LOG_PID | LOG_NDELAY, LOG_LOCAL0);
+        tzset();
+        long long deadline = monotonic_ms() + old_secret_pause_ms;
+        const AuthRecord &stored = secrets.stored;
+        bool right =
+            len != 0 && len == stored.apop_len && same_secret(secrets.old_secret, stored.apop, len);
+        if (!right) {
+            trace_log(nullptr, LOG_NOTICE, wrong_old_secret, caller_name, target);
+            verdict.notice_lost = log_lost();
+        }
+        verdict.outcome = right ? Verdict::right : Verdict::wrong;
+        pause_until(deadline);
+    }
+    ssize_t ignored = write(verdict_fd, &verdict, sizeof verdict);
+    (void)ignored; // a run that is gone wants no answer
+    wipe_secrets();
+    _exit(0);
+}
+
+// The caller proves the stored secret; an unencoded one is accepted too. A
+// short-lived checker compares it, logs a wrong one at once and pauses,
+// whatever the answer, before it hands back the verdict: at most one check
+// per entry is under way at any time, so that secrets cannot be guessed at
+// speed, and a guesser who ends his run early learns nothing.
+size_t check_old_secret(const CallerIdentity &caller, const char *target, const DBT &key)
+{
+    size_t len = read_secret("Old password:", secrets.old_secret, sizeof secrets.old_secret);
+    const Helper checker{"unable to check the old password of %s: %s (%d)",
+                         "unable to check the old password of %s: its checker ended by signal %d",
+                         target};
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        fail_helper(checker, errno);
+    pid_t pid = fork_helper(checker);
+    if (pid == 0)
+        check_for_parent(key, len, caller.caller_name, target, ends[1]);
+    close(ends[1]);
+    Verdict verdict{};
+    ssize_t got;
+    while ((got = read(ends[0], &verdict, sizeof verdict)) < 0 && errno == EINTR)
+        ;
+    close(ends[0]);
+    check_helper(reap_helper(pid, checker), got == sizeof verdict, checker);
+    int err = verdict.err;
+    if (verdict.outcome == Verdict::no_journal)
+        exit_with_error("%s: unable to open POP authentication DB journal:\n\t%s (%d)",
+                        journal_file, strerror(err), err);
+    if (verdict.outcome == Verdict::no_lock)
+        exit_with_error("%s: unable to lock POP authentication DB journal:\n\t%s (%d)",
+                        journal_file, strerror(err), err);
+    if (verdict.notice_lost)
+        note_log_lost();
+    if (verdict.outcome != Verdict::right) {
+        if (trace_file != nullptr)
+            trace_log(trace_file, LOG_NOTICE, wrong_old_secret, caller.caller_name, target);
         exit_with_error("Sorry, password entered incorrectly\n");
+    }
     return len;
 }
 
@@ -1243,11 +1391,9 @@ bool change_at_once(Request &request, const DBT &key, const char *target)
     return exists;
 }
 
-[[noreturn]] void fail_to_read(int err)
-{
-    exit_with_error("unable to read POP authentication DB %s: %s (%d)", db_file, strerror(err),
-                    err);
-}
+const Helper reader{"unable to read POP authentication DB %s: %s (%d)",
+                    "unable to read POP authentication DB %s: its reader ended by signal %d",
+                    db_file};
 
 // What the reader hands back through its pipe, in one write that the pipe
 // takes whole: whether the user has a record, and the record.
@@ -1331,35 +1477,19 @@ void read_in_child(const DBT &key)
     int pipes[reader_pipes][2];
     for (auto &ends : pipes)
         if (pipe2(ends, O_CLOEXEC) != 0)
-            fail_to_read(errno);
-    fflush(nullptr);          // nothing buffered is written twice
-    signal(SIGCHLD, SIG_DFL); // ignored, it would hide how the reader ended
-    pid_t pid = fork();
-    if (pid < 0)
-        fail_to_read(errno);
+            fail_helper(reader, errno);
+    pid_t pid = fork_helper(reader);
     if (pid == 0)
         read_for_parent(key, pipes);
     for (auto &ends : pipes)
         close(ends[1]);
     collect_reader_output(pipes[errors_pipe][0], pipes[trace_pipe][0]);
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR)
-        ;
-    if (reaped != pid)
-        fail_to_read(errno);
-    release_output();
+    int status = reap_helper(pid, reader);
     HandedRecord handed;
     ssize_t got = readv(pipes[record_pipe][0], handed.parts, 2);
     close(pipes[record_pipe][0]);
-    if (WIFSIGNALED(status))
-        exit_with_error("unable to read POP authentication DB %s: its reader ended by signal %d",
-                        db_file, WTERMSIG(status));
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        got != static_cast<ssize_t>(handed.size)) {
-        close_trace_file(); // the reader told why
-        exit(1);
-    }
+    release_output();
+    check_helper(status, got == static_cast<ssize_t>(handed.size), reader);
 }
 
 // A secret asked for: no lock is held while a person types, and the process
@@ -1377,7 +1507,7 @@ bool change_in_dialogue(const DBT &key, const char *target, const CallerIdentity
     take_record(secrets.has_record, target);
     size_t old_len = 0;
     if (!caller.privileged && secrets.stored.apop_len > 0)
-        old_len = check_old_secret(caller, target);
+        old_len = check_old_secret(caller, target, key);
     size_t len = ask_new_secret(old_len);
     explicit_bzero(secrets.old_secret, sizeof secrets.old_secret);
 

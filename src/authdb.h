@@ -18,6 +18,13 @@
 extern const char db_path[]; // the database's name, as messages show it
 extern const char db_file[]; // the one file that holds it: the name plus ".db"
 
+// Every wait that another process or the caller can stretch ends, as the
+// system's password-file lock does.
+#ifndef TOLMARK_LOCK_WAIT_MS
+#define TOLMARK_LOCK_WAIT_MS 15000
+#endif
+constexpr long long lock_wait_ms = TOLMARK_LOCK_WAIT_MS;
+
 constexpr size_t field_size = 1024; // a field of at most 1023 bytes and a NUL
 constexpr size_t record_max = 1024; // largest record this program writes
 
@@ -54,7 +61,9 @@ rlim_t raise_soft_limit(int resource);
 
 // ---- the journal beneath the database ----
 
-extern const char journal_file[]; // beside the database: its name plus ".journal"
+// Beside the database for good: its name plus ".journal". It carries the
+// program's own locks too.
+extern const char journal_file[];
 
 // Notes the caller, for the journal's notices, and the pop account, whose
 // journal alone is read; a run of root's that may write makes the journal that
@@ -104,6 +113,7 @@ void trace_log_v(FILE *file, int level, const char *format, va_list args);
 void audit_notice(bool privileged, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Writes to file, or holds the text back while output is held.
 void emit(FILE *file, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void emit_v(FILE *file, const char *format, va_list args);
 void emit_bytes(FILE *file, const char *data, size_t len);
 
 // While the database is locked, nothing is written where the caller or
@@ -125,6 +135,14 @@ void block_all_signals();
 // Releases the lock and lets signals through again, harmlessly: from then on
 // a signal no longer ends the run.
 void release_lock();
+// Once the caller can no longer end the run, every write to what he chose
+// (standard output and error, the trace file) waits a bounded time in all;
+// at the end standard error says, where it can, what was not written.
+void bound_caller_output();
+// Says, once, that the system log did not take a message in time, and sends
+// it nothing more; whether that happened.
+void note_log_lost();
+bool log_lost();
 // Milliseconds on a clock that never goes back.
 long long monotonic_ms();
 // While one lives, SIGALRM reaches a handler that does nothing but end the

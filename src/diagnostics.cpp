@@ -35,60 +35,143 @@ char printable_buffer[printable_budget + 1];
 
 // Output held back while the database is locked. Standard output and error,
 // the trace file and the system log can each be stalled, by the caller or by
-// another process: what is written to them meanwhile is collected in a memory
-// file, which does not count against the resident size, and copied out once
-// the lock is gone.
+// another process: what is written to them meanwhile is collected, and
+// copied out once the lock is gone.
 struct HeldOutput {
-    char *buffer; // filled first, then moved into the memory file
+    char *buffer; // filled first, then moved out of the way
     size_t size;
     size_t len;
-    int fd;        // the memory file, made when the buffer first fills
-    off_t spilled; // what the memory file holds of the output
-    int err;       // why the rest could not be collected, or 0
+    int fd;              // a memory file, made when the buffer first fills
+    char *area;          // or anonymous memory, past a file size limit
+    size_t area_size;    // what is mapped of it
+    off_t spilled;       // what the memory file or the area holds of the output
+    int err;             // why the rest could not be collected, or 0
+    long long unwritten; // what the output did not take in time, for good
 };
+
+constexpr HeldOutput held_in(char *buffer, size_t size)
+{
+    return {buffer, size, 0, -1, nullptr, 0, 0, 0, 0};
+}
 
 char out_buffer[1 << 16];
 char trace_buffer[8192];
 char errors_buffer[8192];
 char log_buffer[8192];
-HeldOutput held_out{out_buffer, sizeof out_buffer, 0, -1, 0, 0};
-HeldOutput held_trace{trace_buffer, sizeof trace_buffer, 0, -1, 0, 0};
-HeldOutput held_errors{errors_buffer, sizeof errors_buffer, 0, -1, 0, 0};
+HeldOutput held_out = held_in(out_buffer, sizeof out_buffer);
+HeldOutput held_trace = held_in(trace_buffer, sizeof trace_buffer);
+HeldOutput held_errors = held_in(errors_buffer, sizeof errors_buffer);
 // Whole records, each a priority digit, the message and a NUL.
-HeldOutput held_log{log_buffer, sizeof log_buffer, 0, -1, 0, 0};
+HeldOutput held_log = held_in(log_buffer, sizeof log_buffer);
 bool holding = false;
 
 const char dropped_note[] = "(further messages were dropped)";
 
+// Once the caller can no longer end the run (his uid is given up), what he
+// chose to write to may stall it only so long, in all.
+bool output_bounded = false;
+constexpr long long output_wait_ms = lock_wait_ms;
+long long output_waited_ms = 0;
+
+// A write to what the caller chose. Once the run is out of his reach, it
+// waits what is left of the bound (a moment, once that is used up), and
+// another signal meanwhile only interrupts it; ETIMEDOUT after the bound.
+template <class Write> ssize_t bounded(Write write_some)
+{
+    if (!output_bounded)
+        return write_some();
+    AlarmScope alarm;
+    for (;;) {
+        // Repeated, in case it fires before the call begins.
+        AlarmScope::arm(std::max(output_wait_ms - output_waited_ms, 1LL), 50);
+        long long began = monotonic_ms();
+        ssize_t n = write_some();
+        int err = errno;
+        AlarmScope::arm(0, 0);
+        output_waited_ms += monotonic_ms() - began;
+        if (n >= 0 || err != EINTR) {
+            errno = err;
+            return n;
+        }
+        if (output_waited_ms >= output_wait_ms) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+    }
+}
+
 // A signal interrupts a write to a stalled output: after a change it ends
-// nothing else.
+// nothing else. What was written; errno tells why not all.
+size_t write_out(int fd, const char *data, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = bounded([&] { return write(fd, data + done, len - done); });
+        if (n <= 0) {
+            errno = n == 0 ? EIO : errno;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
 bool write_all(int fd, const char *data, size_t len)
 {
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
+    return write_out(fd, data, len) == len;
+}
+
+// Room for len more bytes in the anonymous area, which grows a MiB at a time.
+bool grow_area(HeldOutput &held, size_t len)
+{
+    size_t need = static_cast<size_t>(held.spilled) + len;
+    if (need <= held.area_size)
+        return true;
+    constexpr size_t step = size_t{1} << 20;
+    size_t size = (need + step - 1) / step * step;
+    void *area = held.area == nullptr ? mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                      : mremap(held.area, held.area_size, size, MREMAP_MAYMOVE);
+    if (area == MAP_FAILED)
+        return false;
+    held.area = static_cast<char *>(area);
+    // One call takes the pages that a fault each would take far longer to.
+    madvise(held.area + held.area_size, size - held.area_size, MADV_POPULATE_WRITE);
+    held.area_size = size;
     return true;
 }
 
-// Moves the buffer into the memory file. What a failed move wrote there
-// counts for nothing: the buffer still holds it.
+// A file size limit stops a memory file, not the pipe or the terminal that
+// the output goes to: what the file holds moves into anonymous memory, where
+// the rest follows.
+bool move_to_area(HeldOutput &held)
+{
+    bool moved = grow_area(held, held.len) &&
+                 pread(held.fd, held.area, static_cast<size_t>(held.spilled), 0) == held.spilled;
+    close(held.fd);
+    held.fd = -1;
+    return moved;
+}
+
+// Moves the buffer into a memory file, whose pages count against no resident
+// size, or into anonymous memory once a file size limit stops the file. What
+// a failed move wrote counts for nothing: the buffer still holds it.
 bool spill(HeldOutput &held)
 {
-    if (held.err == 0 && held.fd < 0) {
-        // The memory file grows as a file does: a write past the size limit
-        // fails, and is reported, instead of ending the run.
-        raise_soft_limit(RLIMIT_FSIZE);
-        signal(SIGXFSZ, SIG_IGN);
+    if (held.err == 0 && held.fd < 0 && held.area == nullptr) {
         held.fd = memfd_create("tolmark-held", MFD_CLOEXEC);
         if (held.fd < 0)
             held.err = errno;
     }
-    if (held.err == 0 && !write_all(held.fd, held.buffer, held.len))
+    if (held.err == 0 && held.fd >= 0 && !write_all(held.fd, held.buffer, held.len) &&
+        (errno != EFBIG || !move_to_area(held)))
         held.err = errno != 0 ? errno : EIO;
+    if (held.err == 0 && held.fd < 0) {
+        if (grow_area(held, held.len))
+            memcpy(held.area + held.spilled, held.buffer, held.len);
+        else
+            held.err = errno;
+    }
     if (held.err != 0)
         return false;
     held.spilled += static_cast<off_t>(held.len);
@@ -96,13 +179,26 @@ bool spill(HeldOutput &held)
     return true;
 }
 
+// What the memory file or the area holds from offset on, into to.
+ssize_t read_spilled(const HeldOutput &held, char *to, size_t len, off_t offset)
+{
+    if (held.fd >= 0)
+        return pread(held.fd, to, len, offset);
+    len = std::min(len, static_cast<size_t>(held.spilled - offset));
+    memcpy(to, held.area + offset, len);
+    return static_cast<ssize_t>(len);
+}
+
 [[noreturn]] void fail_standard_output(int err)
 {
+    if (err == ETIMEDOUT)
+        exit_with_error("%lld bytes were not written to standard output in time",
+                        held_out.unwritten);
     exit_with_error("unable to write standard output: %s (%d)", strerror(err), err);
 }
 
 // A listing that cannot be collected whole must not end as if it were. What
-// failed is the memory file (a file size limit counts there), not the output.
+// failed is where it was held, not the output.
 void check_held(const HeldOutput &held)
 {
     if (&held == &held_out && held.err != 0)
@@ -139,14 +235,20 @@ void hold_text(HeldOutput &held, const char *format, va_list args)
     check_held(held);
 }
 
-// Copies what the memory file holds to fd in large blocks; the error of a
-// write that failed, or 0.
-int copy_out(const HeldOutput &held, int fd)
+// Copies what the memory file or the area holds to fd in large blocks, from
+// offset on, which tells how far it got; the error of a write that failed,
+// or 0.
+int copy_out(const HeldOutput &held, int fd, off_t &offset)
 {
-    off_t offset = 0;
     ssize_t n = 0;
+    if (held.area != nullptr) {
+        offset = static_cast<off_t>(write_out(fd, held.area, static_cast<size_t>(held.spilled)));
+        return offset == held.spilled ? 0 : errno;
+    }
     while (offset < held.spilled &&
-           (n = sendfile(fd, held.fd, &offset, static_cast<size_t>(held.spilled - offset))) > 0)
+           (n = bounded([&] {
+                return sendfile(fd, held.fd, &offset, static_cast<size_t>(held.spilled - offset));
+            })) > 0)
         ;
     if (offset == held.spilled)
         return 0;
@@ -156,11 +258,13 @@ int copy_out(const HeldOutput &held, int fd)
     // append): the rest goes through a small buffer.
     char bounce[8192];
     while (offset < held.spilled) {
-        size_t want = std::min(sizeof bounce, static_cast<size_t>(held.spilled - offset));
-        n = pread(held.fd, bounce, want, offset);
-        if (n <= 0 || !write_all(fd, bounce, static_cast<size_t>(n)))
+        n = read_spilled(held, bounce, sizeof bounce, offset);
+        if (n <= 0)
             return n == 0 ? EIO : errno;
-        offset += n;
+        size_t wrote = write_out(fd, bounce, static_cast<size_t>(n));
+        offset += static_cast<off_t>(wrote);
+        if (wrote < static_cast<size_t>(n))
+            return errno;
     }
     return 0;
 }
@@ -169,21 +273,29 @@ void reset(HeldOutput &held)
 {
     if (held.fd >= 0)
         close(held.fd);
-    held = HeldOutput{held.buffer, held.size, 0, -1, 0, 0};
+    if (held.area != nullptr)
+        munmap(held.area, held.area_size);
+    long long unwritten = held.unwritten;
+    held = held_in(held.buffer, held.size);
+    held.unwritten = unwritten;
 }
 
 // Writes what was held to fd, with a note where some was lost when note is
 // set; the error of a write that failed, or 0.
 int send_held(HeldOutput &held, int fd, bool note)
 {
-    int err = held.spilled > 0 ? copy_out(held, fd) : 0;
-    if (err == 0 && !write_all(fd, held.buffer, held.len))
+    off_t offset = 0;
+    int err = held.spilled > 0 ? copy_out(held, fd, offset) : 0;
+    size_t wrote = 0;
+    if (err == 0 && (wrote = write_out(fd, held.buffer, held.len)) < held.len)
         err = errno;
     if (held.err != 0 && note && err == 0) {
         write_all(fd, "\n", 1);
         write_all(fd, dropped_note, sizeof dropped_note - 1);
         write_all(fd, "\n", 1);
     }
+    if (err == ETIMEDOUT)
+        held.unwritten += held.spilled - offset + static_cast<long long>(held.len - wrote);
     reset(held);
     return err;
 }
@@ -198,25 +310,35 @@ int send_held(HeldOutput &held, int fd, bool note)
 constexpr long log_wait_ms = TOLMARK_LOG_WAIT_MS;
 long log_waited_ms = 0;
 bool log_given_up = false;
+// Set by an alarm that another process sent.
+volatile sig_atomic_t alarm_from_elsewhere = 0;
 
+// A signal that cuts the wait short has the C library give the message up
+// without a word: only the alarm reaches the process meanwhile, and one that
+// is not the process's own counts as the end of the wait.
 void bounded_syslog(int level, const char *prefix, const char *text)
 {
     long left = log_wait_ms - log_waited_ms;
     if (!log_given_up && left > 0) {
-        AlarmScope alarm;
-        // Repeated, for the second wait after the first was interrupted.
-        AlarmScope::arm(left, 50);
-        long long began = monotonic_ms();
-        syslog(level, "%s%s", prefix, text);
-        AlarmScope::arm(0, 0);
-        log_waited_ms += static_cast<long>(monotonic_ms() - began);
-        if (log_waited_ms < log_wait_ms)
+        sigset_t others, before;
+        sigfillset(&others);
+        sigdelset(&others, SIGALRM);
+        sigprocmask(SIG_BLOCK, &others, &before);
+        {
+            AlarmScope alarm;
+            // Repeated, for the second wait after the first was interrupted.
+            AlarmScope::arm(left, 50);
+            alarm_from_elsewhere = 0;
+            long long began = monotonic_ms();
+            syslog(level, "%s%s", prefix, text);
+            AlarmScope::arm(0, 0);
+            log_waited_ms += static_cast<long>(monotonic_ms() - began);
+        }
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        if (log_waited_ms < log_wait_ms && alarm_from_elsewhere == 0)
             return;
     }
-    if (!log_given_up)
-        fprintf(stderr, "%s: the system log did not take a notice in time; it was not delivered\n",
-                program_name);
-    log_given_up = true;
+    note_log_lost();
 }
 
 // A message for the system log, whose socket can stall too. Records are held
@@ -260,7 +382,7 @@ void replay_log()
     size_t have = 0;
     for (off_t offset = 0; offset < held.spilled;) {
         size_t want = std::min(sizeof chunk - have, static_cast<size_t>(held.spilled - offset));
-        ssize_t n = pread(held.fd, chunk + have, want, offset);
+        ssize_t n = read_spilled(held, chunk + have, want, offset);
         if (n <= 0)
             break;
         offset += n;
@@ -275,9 +397,11 @@ void replay_log()
     reset(held);
 }
 
+// While the lock is held, and once the caller can no longer end the run,
+// output is held, and written out by release_output.
 HeldOutput *held_for(FILE *file)
 {
-    if (!holding || file == nullptr)
+    if ((!holding && !output_bounded) || file == nullptr)
         return nullptr;
     if (file == stdout)
         return &held_out;
@@ -300,7 +424,12 @@ long long monotonic_ms()
 namespace
 {
 
-void on_alarm(int) {}
+void on_alarm(int, siginfo_t *info, void *)
+{
+    // The kernel's timer sends it as the kernel; kill and sigqueue cannot.
+    if (info->si_code != SI_KERNEL)
+        alarm_from_elsewhere = 1;
+}
 
 } // namespace
 
@@ -308,7 +437,8 @@ AlarmScope::AlarmScope()
 {
     struct sigaction wake {
     };
-    wake.sa_handler = on_alarm; // no SA_RESTART: the alarm ends the call
+    wake.sa_sigaction = on_alarm;
+    wake.sa_flags = SA_SIGINFO; // no SA_RESTART: the alarm ends the call
     sigemptyset(&wake.sa_mask);
     sigaction(SIGALRM, &wake, &saved);
     sigset_t alarm_only;
@@ -332,14 +462,19 @@ void AlarmScope::arm(long long first_ms, long every_ms)
     setitimer(ITIMER_REAL, &timer, nullptr);
 }
 
-void emit(FILE *file, const char *format, ...)
+void emit_v(FILE *file, const char *format, va_list args)
 {
-    va_list args;
-    va_start(args, format);
     if (HeldOutput *held = held_for(file); held != nullptr)
         hold_text(*held, format, args);
     else if (file != nullptr)
         vfprintf(file, format, args);
+}
+
+void emit(FILE *file, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    emit_v(file, format, args);
     va_end(args);
 }
 
@@ -358,7 +493,7 @@ void hold_output()
 
 void release_output()
 {
-    if (!holding)
+    if (!holding && !output_bounded)
         return;
     holding = false;
     // What was written before the output was held goes first.
@@ -371,6 +506,46 @@ void release_output()
     send_held(held_errors, STDERR_FILENO, true);
     if (int err = send_held(held_out, STDOUT_FILENO, false); err != 0)
         fail_standard_output(err);
+}
+
+void note_log_lost()
+{
+    if (!log_given_up)
+        emit(stderr,
+             "%s: the system log did not take a message in time; it and those after it were not "
+             "delivered\n",
+             program_name);
+    log_given_up = true;
+}
+
+bool log_lost()
+{
+    return log_given_up;
+}
+
+namespace
+{
+
+// Said at the end, where standard error can still take it.
+void report_unwritten()
+{
+    for (auto [held, name] :
+         {std::pair{&held_trace, "the trace file"}, std::pair{&held_errors, "standard error"}}) {
+        char line[96];
+        int n = snprintf(line, sizeof line, ": %lld bytes were not written to %s in time\n",
+                         held->unwritten, name);
+        if (held->unwritten > 0 && write_all(STDERR_FILENO, program_name, strlen(program_name)))
+            write_all(STDERR_FILENO, line, static_cast<size_t>(n));
+    }
+}
+
+} // namespace
+
+void bound_caller_output()
+{
+    if (!output_bounded)
+        atexit(report_unwritten);
+    output_bounded = true;
 }
 
 void flush_standard_output()
@@ -571,16 +746,17 @@ void exit_with_error(const char *format, ...)
     // Nobody waits on this process while it reports.
     release_lock();
     release_output();
-    fprintf(stderr, "%s: ", program_name);
+    emit(stderr, "%s: ", program_name);
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    emit_v(stderr, format, args);
     va_end(args);
-    fputc('\n', stderr);
+    emit(stderr, "\n");
     if (debug_level != 0) {
         va_start(args, format);
         trace_fatal(format, args);
         va_end(args);
     }
+    release_output(); // what is still held, once the caller cannot end the run
     close_trace_file();
     exit(1);
 }

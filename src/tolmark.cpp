@@ -1,7 +1,9 @@
 // ztolmark: administers the POP3 server's authentication database.
 // Installed set-user-id to the pop account; every rule is decided on the
 // real uid.
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,27 +121,56 @@ void open_trace_file(const char *name)
         exit_with_error("internal error @ %i", 500);
 }
 
-void take_secret_argument(char *word)
+// The end of the argument area, as it was before any word left it.
+char *arguments_end = nullptr;
+
+// Whether the words lie one after the other in the argument area.
+bool one_area(int argc, char **argv)
 {
-    size_t len = strnlen(word, secret_max);
-    memcpy(request.secret_argument, word, len);
-    request.secret_argument[len] = '\0';
-    request.has_secret_argument = true;
-    explicit_bzero(word, strlen(word)); // keep it out of the process listing
+    for (int i = 0; i < argc; ++i)
+        if (argv[i] < argv[0] || argv[i] >= arguments_end || (i > 0 && argv[i] <= argv[i - 1]))
+            return false;
+    return true;
 }
 
-// A wiped secret still shows its length in the argument area, as a run of
-// NULs. The words that are left (a wiped one is empty) are written over the
-// area as one title, and its last byte is made other than NUL, which has the
-// kernel show the title only up to its own NUL. The area ends at end, as it
-// did before any wipe; the words read from it later are copied first.
-void retitle(int argc, char **argv, const char *end)
+// A secret leaves the process listing in the same step that takes it: a
+// wiped one would show its length as a run of NULs. The words after it move
+// up over it, the room that frees at the end is wiped, and the area's last
+// byte made other than NUL, which has the kernel show it only up to its first
+// NUL (argv[0]) until retitle writes the title. The word leaves argv too.
+void take_secret_argument(int &argc, char **argv, int at)
+{
+    char *word = argv[at];
+    size_t len = strlen(word);
+    size_t kept = std::min(len, secret_max);
+    memcpy(request.secret_argument, word, kept);
+    request.secret_argument[kept] = '\0';
+    request.has_secret_argument = true;
+    if (one_area(argc, argv)) {
+        char *rest = word + len + 1;
+        memmove(word, rest, static_cast<size_t>(arguments_end - rest));
+        explicit_bzero(arguments_end - len - 1, len + 1);
+        arguments_end[-1] = ' ';
+        for (int i = at + 1; i < argc; ++i)
+            argv[i] -= len + 1;
+    } else {
+        explicit_bzero(word, len); // not one area: the wipe must do
+    }
+    for (int i = at; i < argc; ++i)
+        argv[i] = argv[i + 1];
+    --argc;
+}
+
+// The words that are left are written over the argument area as one title,
+// and its last byte is made other than NUL, so that the kernel shows the
+// title only up to its own NUL. The words read from the area later are
+// copied first.
+void retitle(int argc, char **argv)
 {
     char *area = argv[0];
-    for (int i = 0; i < argc; ++i)
-        if (argv[i] < area || argv[i] >= end || (i > 0 && argv[i] <= argv[i - 1]))
-            return; // not one area: the wipe must do
-    size_t size = static_cast<size_t>(end - area);
+    if (!one_area(argc, argv))
+        return;
+    size_t size = static_cast<size_t>(arguments_end - area);
     char *title = static_cast<char *>(calloc(size, 1));
     if (title == nullptr)
         return;
@@ -156,7 +187,7 @@ void retitle(int argc, char **argv, const char *end)
     free(title);
 }
 
-void read_switches(int argc, char **argv)
+void read_switches(int &argc, char **argv)
 {
     int i = 1;
     while (i < argc) {
@@ -192,10 +223,8 @@ void read_switches(int argc, char **argv)
             request.target_name = argv[i + 1];
             request.user_switch = true;
             consumed = 2;
-            if (i + 2 < argc && argv[i + 2][0] != '-') {
-                take_secret_argument(argv[i + 2]);
-                consumed = 3;
-            }
+            if (i + 2 < argc && argv[i + 2][0] != '-')
+                take_secret_argument(argc, argv, i + 2);
             break;
         case 5:
             request.action = Action::remove;
@@ -266,6 +295,9 @@ void enforce_permissions(const CallerIdentity &caller)
 int main(int argc, char **argv)
 {
     fill_standard_descriptors();
+    // An output that meets a file size limit fails, and is reported, instead
+    // of ending the run without a word.
+    signal(SIGXFSZ, SIG_IGN);
     // The password database and Berkeley DB need descriptors of their own.
     raise_soft_limit(RLIMIT_NOFILE);
     umask(077);
@@ -275,10 +307,10 @@ int main(int argc, char **argv)
     select_mode(base);
 
     atexit(wipe_secret_argument);
-    const char *arguments_end = argc > 0 ? argv[argc - 1] + strlen(argv[argc - 1]) + 1 : nullptr;
+    arguments_end = argc > 0 ? argv[argc - 1] + strlen(argv[argc - 1]) + 1 : nullptr;
     read_switches(argc, argv);
     if (request.has_secret_argument)
-        retitle(argc, argv, arguments_end);
+        retitle(argc, argv);
     if (passtype == 1)
         exit_with_error("not compiled with SCRAM option");
 

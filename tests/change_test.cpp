@@ -158,6 +158,7 @@ TEST_F(Change, TypedSecrets)
          proven + "new:New-pass2 again:New-pass2", 0, "", "",
          record_of("New-pass2", "alice-scram")},
         {"wrong old secret", alice, "", none, alice_record, "old:Old-pass2", 1, "", incorrect},
+        {"wrong first character", alice, "", none, alice_record, "old:Xld-pass1", 1, "", incorrect},
         {"old secret too short", alice, "", none, alice_record, "old:Old-pass", 1, "", incorrect},
         {"old secret too long", alice, "", none, alice_record, "old:Old-pass12", 1, "", incorrect},
         {"empty old secret", alice, "", none, alice_record, "old:", 1, "", incorrect},
@@ -393,13 +394,13 @@ TEST_F(Change, InterruptAtAPromptRestoresTheTerminal)
 TEST_F(Change, SecretArgumentLeavesTheProcessListing)
 {
     prepare("bob", bob_record);
-    const std::string secret = long_secret(120);
+    const std::string secret = long_secret(120); // the later, shorter one is bob's
     // Held exclusively, the database keeps the program waiting at its start.
     int held = open(db_file.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     RunSpec spec;
-    spec.args = {"-user", "carol", "Carol-pass1", "-user", "bob", secret, "-only"};
+    spec.args = {"-user", "carol", secret, "-user", "bob", "Bob-pass2", "-only"};
     Running running = start(spec);
     EXPECT_TRUE(wait_until_blocked_on_lock(running.pid));
     std::string listing = read_file("/proc/" + std::to_string(running.pid) + "/cmdline");
@@ -409,7 +410,28 @@ TEST_F(Change, SecretArgumentLeavesTheProcessListing)
     const std::string shown = program_path + " -user carol -user bob -only";
     EXPECT_TRUE(listing == shown || listing == shown + '\0') << listing;
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(get(key("bob")), record_of(secret.substr(0, 99), "bob-scram"));
+    EXPECT_EQ(get(key("bob")), record_of("Bob-pass2", "bob-scram"));
+
+    // Nor while a switch after it is read: a full trace file holds the run
+    // there, before a usage error.
+    const std::string fifo = file("trace");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int drain = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fill = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    while (write(fill, secret.data(), secret.size()) > 0)
+        ;
+    running = start(RunSpec{.args = {"-user", "bob", secret, "-trace", fifo, ""}});
+    EXPECT_TRUE(wait_until_in_syscall(running.pid, SYS_write));
+    listing = read_file("/proc/" + std::to_string(running.pid) + "/cmdline");
+    EXPECT_TRUE(listing.starts_with(program_path) &&
+                listing.find(std::string(2, '\0')) == std::string::npos)
+        << listing;
+    char buffer[65536];
+    while (read(drain, buffer, sizeof buffer) > 0)
+        ;
+    EXPECT_EQ(finish(running).status, 1);
+    close(fill);
+    close(drain);
 }
 
 } // namespace

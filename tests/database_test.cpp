@@ -1,6 +1,7 @@
 // Who may do what, creating the database, deleting users, and how writers
 // and readers exclude each other on the database file.
 #include <acl/libacl.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -97,9 +98,12 @@ TEST_F(Database, WithoutPopAccountEveryActionIsRefused)
 TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
 {
     // A killed -init's leftovers, its private folder and older versions'
-    // files, are cleared.
+    // files, are cleared; the folder of one still building is not.
     const auto folder = std::filesystem::path(db_path).parent_path();
     std::filesystem::create_directory(folder / "tol.mark.new.Ab12Cd");
+    std::filesystem::create_directory(folder / "tol.mark.new.Xy34Zw");
+    int building = open((folder / "tol.mark.new.Xy34Zw").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(building, LOCK_EX), 0);
     for (const char *leftover :
          {"tol.mark.new.db", "__db.tol.mark.new.db", "tol.mark.new.Ab12Cd/__db.tol.mark.new.db"})
         std::ofstream(folder / leftover) << "left over\n";
@@ -130,7 +134,9 @@ TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
     std::set<std::string> left;
     for (const auto &entry : std::filesystem::directory_iterator(folder))
         left.insert(entry.path().filename());
-    EXPECT_EQ(left, (std::set<std::string>{"tol.mark.db", "tol.mark.journal"}));
+    EXPECT_EQ(left,
+              (std::set<std::string>{"tol.mark.db", "tol.mark.journal", "tol.mark.new.Xy34Zw"}));
+    close(building);
     // Built in a private folder of its own, renamed into place, and the
     // folder flushed: a power loss cannot bring the old file back.
     std::istringstream calls(read_file(file("calls")));
@@ -151,8 +157,13 @@ TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
     EXPECT_EQ(last, "fsync\t" + folder.string());
 
     // A name swapped for a link as the new file takes it is caught; the old
-    // database is gone, and the audit trail says so.
-    r = run(RunSpec{.args = {"-init"}, .input = "y\n", .env = {{"TOLMARK_FAULT_RENAME", db_file}}});
+    // database is gone, and the audit trail says so. It was locked until then.
+    r = run(
+        RunSpec{.args = {"-init"},
+                .input = "y\n",
+                .env = {{"TOLMARK_FAULT_RENAME", db_file}, {"TOLMARK_CALL_LOG", file("again")}}});
+    EXPECT_NE(read_file(file("again")).find("locked\ttol.mark.db\tyes\n"), std::string::npos)
+        << read_file(file("again"));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.ends_with(program_path + ": POP authentication DB " + db_path +
                                 " was tampered with while it was created\n"))
@@ -163,7 +174,8 @@ TEST_F(Database, InitCreatesAnEmptyDatabaseOwnedByPop)
 }
 
 // The folder answered for is the one that -init works in: swapped for a link
-// after the question, it is refused, and nothing is made where the link leads.
+// after the question, it is refused, and nothing is made where the link leads;
+// a link there from the start is not followed either.
 TEST_F(Database, InitRefusesAFolderSwappedAfterTheQuestion)
 {
     create_db();
@@ -171,6 +183,14 @@ TEST_F(Database, InitRefusesAFolderSwappedAfterTheQuestion)
     const std::string folder = std::filesystem::path(db_path).parent_path();
     const std::string elsewhere = file("elsewhere"), moved = folder + ".moved";
     std::filesystem::create_directory(elsewhere);
+    std::filesystem::rename(folder, moved);
+    std::filesystem::create_directory_symlink(elsewhere, folder);
+    RunResult linked = run(RunSpec{.args = {"-init"}, .input = "y\n"});
+    std::filesystem::remove(folder);
+    std::filesystem::rename(moved, folder);
+    EXPECT_EQ(linked.status, 1);
+    EXPECT_TRUE(linked.err.ends_with("Not a directory (20) [1037]\n")) << linked.err;
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
     Running running = start(RunSpec{.args = {"-init"}}); // answered on the terminal
     Reaper reaper(running);
     ASSERT_TRUE(wait_until_in_syscall(running.pid, SYS_read));

@@ -49,6 +49,7 @@ struct RunSpec {
     bool close_stderr = false;                        // started with standard error closed
     std::vector<std::array<unsigned long, 3>> limits; // resource, soft, hard
     bool alarm_blocked = false;                       // started with SIGALRM blocked
+    bool child_signal_ignored = false;                // started with SIGCHLD ignored
     // The terminal on standard input and error only, not the controlling one
     // (as under su -c or setsid): /dev/tty cannot be opened.
     bool no_controlling_terminal = false;

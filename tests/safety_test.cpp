@@ -137,6 +137,8 @@ TEST_F(Safety, OutcomesAreToldTruly)
     put(key("alice"), record_of("Old-pass1"));
     const std::string full = program_path + ": unable to write standard output: No space left on "
                                             "device (28)\n";
+    const std::string listing = file("listing");
+    std::ofstream{listing};
     struct Case {
         const char *what;
         RunSpec spec;
@@ -146,6 +148,7 @@ TEST_F(Safety, OutcomesAreToldTruly)
     } cases[] = {
         {"list to a full device", {.args = {"-list", "ALL"}, .out_path = "/dev/full"}, 1, full},
         {"one entry", {.args = {"-list", "bob"}, .out_path = "/dev/full"}, 1, full},
+        {"own entry", {.caller = alice, .args = {"-list"}, .out_path = "/dev/full"}, 1, full},
         {"version", {.args = {"-version"}, .out_path = "/dev/full"}, 1, full},
         // Nothing is replaced on an answer to a question that was never shown.
         {"init's question", {.args = {"-init"}, .input = "y\n", .out_path = "/dev/full"}, 1, full},
@@ -166,6 +169,16 @@ TEST_F(Safety, OutcomesAreToldTruly)
          1,
          "Warning: deleting user \"bob\"\n" + program_path + ": POP authentication DB " + db_file +
              " not changed: the CPU time limit is too low for the change\n"},
+        {"started with SIGCHLD ignored",
+         {.args = {"-user", "bob"},
+          .dialogue = {{"New password:", "New-pass3"}, {"Retype new password:", "New-pass3"}},
+          .child_signal_ignored = true},
+         0,
+         "Changing only APOP password for bob.\n"},
+        {"list into a file under a file size limit of 0",
+         {.args = {"-list", "ALL"}, .out_path = listing, .limits = {{RLIMIT_FSIZE, 0, 0}}},
+         1,
+         program_path + ": unable to write standard output: File too large (27)\n"},
         {"standard error closed",
          {.caller = pop, .args = {"-user", "bob", "New-pass2"}, .close_stderr = true},
          0,

@@ -27,6 +27,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -36,18 +37,35 @@
 static char ident_copy[4096] = "";
 static int option_saved = -1;
 static int facility_saved = -1;
+/* As the C library's, the log's socket is made by the first message, or at
+ * once with LOG_NDELAY, and kept: a test sees when it appears. */
+static int log_socket = -1;
+
+static void connect_log(void)
+{
+    if (log_socket < 0)
+        log_socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+}
 
 void openlog(const char *ident, int option, int facility)
 {
     snprintf(ident_copy, sizeof ident_copy, "%s", ident ? ident : "");
     option_saved = option;
     facility_saved = facility;
+    if (option & LOG_NDELAY)
+        connect_log();
 }
 
-void closelog(void) {}
+void closelog(void)
+{
+    if (log_socket >= 0)
+        close(log_socket);
+    log_socket = -1;
+}
 
 static void record(int priority, const char *format, va_list args)
 {
+    connect_log();
     const char *path = getenv("TOLMARK_SYSLOG_CAPTURE");
     if (path == NULL)
         return;
@@ -107,7 +125,9 @@ void __syslog_chk(int priority, int flag, const char *format, ...)
 
 /* With TOLMARK_CALL_LOG, renames and flushes are recorded there, a line each:
  *   rename<TAB>from<TAB>to<TAB>the mode of to's folder, in octal
- *   fsync<TAB>the path of the descriptor flushed */
+ *   fsync<TAB>the path of the descriptor flushed
+ * and, before a rename over a file, whether a lock is held on that file:
+ *   locked<TAB>to<TAB>yes or no */
 static void log_call(const char *format, ...)
 {
     const char *log = getenv("TOLMARK_CALL_LOG");
@@ -265,6 +285,11 @@ int rename(const char *from, const char *to)
     snprintf(folder, sizeof folder, "%.*s", (int)(base_of(to) - to), to);
     struct stat st = {0};
     stat(folder[0] != '\0' ? folder : ".", &st);
+    int replaced = open(to, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (replaced >= 0) {
+        log_call("locked\t%s\t%s\n", to, lock_free(replaced) ? "no" : "yes");
+        close(replaced);
+    }
     log_call("rename\t%s\t%s\t%o\n", from, to, (unsigned)(st.st_mode & 07777));
     int done = real(from, to);
     const char *watched = getenv("TOLMARK_FAULT_RENAME");
