@@ -223,6 +223,10 @@ void read_switches(int &argc, char **argv)
             request.target_name = argv[i + 1];
             request.user_switch = true;
             consumed = 2;
+            // A password is the one of the user it follows: a later -user
+            // without one never gets an earlier user's.
+            request.has_secret_argument = false;
+            explicit_bzero(request.secret_argument, sizeof request.secret_argument);
             if (i + 2 < argc && argv[i + 2][0] != '-')
                 take_secret_argument(argc, argv, i + 2);
             break;

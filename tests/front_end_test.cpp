@@ -118,6 +118,12 @@ TEST_F(FrontEnd, LastOfInitListDeleteWins)
     EXPECT_TRUE(get(key("bob")).has_value());
     EXPECT_FALSE(get(key("carol")).has_value());
 
+    // A password belongs to the -user it follows: carol's is asked.
+    r = run(root, {"-user", "bob", "New-pass2", "-user", "carol"},
+            {{"New password:", "Carol-pass2"}, {"Retype new password:", "Carol-pass2"}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(get(key("carol")), record_of("Carol-pass2"));
+
     // -list -init initialises, here with -safe on the existing file.
     r = run(root, {"-list", "-init", "-safe"});
     EXPECT_EQ(r.err, "POP authentication DB not initialized (exists): " + db_file + "\n");
