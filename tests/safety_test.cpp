@@ -200,6 +200,15 @@ TEST_F(Safety, OutcomesAreToldTruly)
     RunResult r = run(root, {"-list", "ALL"});
     EXPECT_EQ(r.status, 0) << r.err;
 
+    // A journal that cannot be flushed: nothing is written.
+    r = run({.args = {"-user", "bob", "New-pass5"},
+             .env = {{"TOLMARK_FAULT_FILE", journal_file}, {"TOLMARK_FAULT_CALLS", "flushes"}}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.ends_with(" not changed: the change could not be journaled: "
+                                "Input/output error (5)\n"))
+        << r.err;
+    EXPECT_EQ(get(key("bob")), record_of("New-pass2", "bob-scram"));
+
     // A forged argv[0] cannot forge a log line; the mode names the program.
     RunSpec forged;
     forged.args = {"-debug", "-user", "bob", "New-pass3"};
@@ -244,6 +253,8 @@ TEST_F(Safety, FailedWritesAreToldTruly)
 {
     prepare({long_name});
     put(key("bob"), record_of("Bob-pass1"));
+    const std::string cut_away(3000, 'c'); // its key's page is the last: a delete cuts the file
+    put(key(cut_away), record_of("Cut-pass1"));
     const std::map<Bytes, Bytes> before = contents();
     const std::string pristine = read_file(db_file);
     const std::string corrupt =
@@ -260,6 +271,7 @@ TEST_F(Safety, FailedWritesAreToldTruly)
         {{"-user", long_name, "New-pass3"}, long_name, record_of("New-pass3")},
         {{"-user", "bob", "New-pass2"}, "bob", record_of("New-pass2")},
         {{"-delete", "bob"}, "bob", std::nullopt},
+        {{"-delete", cut_away}, cut_away, std::nullopt},
     };
     // Failing for good, or once.
     const std::pair<std::string, std::string> faults[] = {
@@ -344,7 +356,8 @@ TEST_F(Safety, FailedWritesAreToldTruly)
 // A change cut short (kill -9, or a power cut) between its journal and its
 // pages: the next run of every kind, by any caller, finds the file as it was,
 // or whole after the change, and says so. A damaged journal, or one of
-// another file, is never applied; without a journal only root's run goes on.
+// another file, is never applied, nor one that is no private file of pop's
+// read; without a journal only root's run goes on, and nothing is asked.
 TEST_F(Safety, ChangeCutShortIsSettledByTheNextRun)
 {
     prepare({long_name});
@@ -371,6 +384,8 @@ TEST_F(Safety, ChangeCutShortIsSettledByTheNextRun)
     const std::string missing = program_path + ": POP authentication DB " + db_file +
                                 " not changed: its journal " + journal_file +
                                 " is missing; a run by root makes it\n";
+    const std::string unfit = "tolmark: the journal \"" + journal_file + "\" of db \"" + db_path +
+                              "\" is not a private file of pop's; it was not read";
     struct Case {
         const char *what;
         RunSpec next;
@@ -380,9 +395,13 @@ TEST_F(Safety, ChangeCutShortIsSettledByTheNextRun)
         std::function<void()> tamper = nullptr;
         bool undone = true; // else the file stays as the tampering left it
         std::string err = "";
+        unsigned journal_mode = 0600; // as the run leaves it
     } cases[] = {
         {"root lists all", {.args = {"-list", "ALL"}}, notice("root", rolled)},
         {"an ordinary user lists", {.caller = alice, .args = {"-list"}}, notice("alice", rolled)},
+        {"root lists to a trace file",
+         {.args = {"-trace", file("trace"), "-list", "ALL"}},
+         notice("root", rolled)},
         {"an ordinary user's dialogue",
          {.caller = alice,
           .dialogue = {{"Old password:", "Old-pass1"},
@@ -422,12 +441,42 @@ TEST_F(Safety, ChangeCutShortIsSettledByTheNextRun)
          [] { fs::remove(journal_file); },
          false,
          missing},
+        {"no journal: a user's dialogue asks nothing",
+         {.caller = alice},
+         "",
+         1,
+         "",
+         [] { fs::remove(journal_file); },
+         false,
+         missing},
         {"no journal: root's run makes it",
          {.args = {"-list", "bob"}},
          notice("root", "made the journal \"" + journal_file + "\" of db \"" + db_path + "\""),
          0,
          "",
          [] { fs::remove(journal_file); },
+         false},
+        // Last: the next one would find the journal's name as these leave it.
+        {"a journal that others may read: pop changes nothing",
+         {.caller = pop, .args = {"-user", "bob", "New-pass2"}},
+         unfit,
+         1,
+         "",
+         [] { fs::permissions(journal_file, fs::perms(0640)); },
+         false,
+         program_path + ": POP authentication DB " + db_file + " not changed: its journal " +
+             journal_file + " is not a private file of pop's\n",
+         0640},
+        {"a journal that is no file: nobody waits on it",
+         {.args = {"-list", "bob"}},
+         unfit,
+         0,
+         "",
+         [] {
+             fs::remove(journal_file);
+             EXPECT_EQ(mkfifo(journal_file.c_str(), 0600), 0);
+             EXPECT_EQ(chown(journal_file.c_str(), pop.uid, pop.gid), 0);
+         },
          false},
     };
     for (Case &c : cases) {
@@ -452,7 +501,7 @@ TEST_F(Safety, ChangeCutShortIsSettledByTheNextRun)
         EXPECT_EQ(log.empty() ? "" : log[0].message, c.notice);
         struct stat st;
         EXPECT_TRUE(stat(journal_file.c_str(), &st) == 0
-                        ? st.st_uid == pop.uid && (st.st_mode & 07777) == 0600
+                        ? st.st_uid == pop.uid && (st.st_mode & 07777) == c.journal_mode
                         : c.status != 0);
         if (!c.undone) {
             EXPECT_TRUE(read_file(db_file) == left);
