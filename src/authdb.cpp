@@ -749,12 +749,25 @@ void become_pop(const CallerIdentity &caller)
 }
 
 // -init leaves a fit journal beside the database: the one there, or a new
-// one in place of a name that is no fit journal.
-void ensure_journal(const char *name, const CallerIdentity &caller)
+// one. A name that is no fit journal may hold what a crash left, unread: the
+// -init that replaces the database replaces it too, with a notice; -safe
+// keeps both, and says what to do.
+void ensure_journal(const char *name, const CallerIdentity &caller, bool replace)
 {
     int fd = open_journal(name, O_RDONLY);
-    if (fd < 0 && errno != ENOENT && unlink(name) != 0 && errno != ENOENT)
-        fail_create(errno);
+    if (fd < 0 && errno != ENOENT && !replace)
+        exit_with_error("POP authentication DB %s not initialized (exists), and its journal %s "
+                        "is not a private file of pop's: give it to pop, mode 0600, and run "
+                        "ztolmark -list ALL",
+                        db_file, journal_file);
+    if (fd < 0 && errno != ENOENT) {
+        if (unlink(name) != 0 && errno != ENOENT)
+            fail_create(errno);
+        trace_log(nullptr, LOG_NOTICE,
+                  "tolmark: user \"%s\" replaced the journal \"%s\", which was not a private "
+                  "file of pop's",
+                  caller.caller_name, journal_file);
+    }
     int err = fd >= 0 ? 0 : make_journal(name, caller.pop_uid, caller.pop_gid);
     if (err != 0 && err != EEXIST)
         fail_create(err);
@@ -813,7 +826,7 @@ void initialize_db(const Request &request, const CallerIdentity &caller)
     // here on leaves the old database whole, or the new one.
     if (old_fd >= 0 && settle_journal(old_fd, true, file, journal) == JournalState::unrepaired)
         fail_to_roll_back(errno);
-    ensure_journal(journal, caller);
+    ensure_journal(journal, caller, !(exists && request.safe));
     if (exists && request.safe) {
         release_lock();
         release_output();

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -90,11 +91,14 @@ uint64_t header_sum(const JournalHeader &header)
     return checksum(sum_seed, &copy, sizeof copy);
 }
 
-bool pread_all(int fd, void *data, size_t len, off_t at)
+// Moves len bytes by pread or pwrite (io) until all are moved; a call that
+// moves nothing is an error.
+template <typename Buffer, typename Io>
+bool move_all(Io io, int fd, Buffer *data, size_t len, off_t at)
 {
-    auto *p = static_cast<char *>(data);
+    auto *p = static_cast<char *>(const_cast<void *>(static_cast<const void *>(data)));
     while (len > 0) {
-        ssize_t n = pread(fd, p, len, at);
+        ssize_t n = io(fd, p, len, at);
         if (n <= 0) {
             errno = n == 0 ? EIO : errno;
             return false;
@@ -104,30 +108,30 @@ bool pread_all(int fd, void *data, size_t len, off_t at)
         len -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool pread_all(int fd, void *data, size_t len, off_t at)
+{
+    return move_all(pread, fd, data, len, at);
 }
 
 bool pwrite_all(int fd, const void *data, size_t len, off_t at)
 {
-    const auto *p = static_cast<const char *>(data);
-    while (len > 0) {
-        ssize_t n = pwrite(fd, p, len, at);
-        if (n <= 0) {
-            errno = n == 0 ? EIO : errno;
-            return false;
-        }
-        p += n;
-        at += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
+    return move_all(pwrite, fd, data, len, at);
 }
 
-bool mark_empty(int journal, bool durable)
+// The first len bytes of the journal become an empty header and zeros: the
+// old pages, which hold old secrets, go with the mark.
+bool mark_empty(int journal, size_t len, bool durable)
 {
+    static const char zeros[4096] = {};
     JournalHeader empty{};
     memcpy(empty.magic, journal_magic, sizeof empty.magic);
     empty.checksum = header_sum(empty);
-    return pwrite_all(journal, &empty, sizeof empty, 0) && (!durable || fdatasync(journal) == 0);
+    bool done = pwrite_all(journal, &empty, sizeof empty, 0);
+    for (size_t at = sizeof empty; done && at < len; at += sizeof zeros)
+        done = pwrite_all(journal, zeros, std::min(sizeof zeros, len - at), static_cast<off_t>(at));
+    return done && (!durable || fdatasync(journal) == 0);
 }
 
 // ---- the writes of one change, held back ----
@@ -141,6 +145,7 @@ struct HeldWrites {
     bool armed; // a writer's database is being opened: nothing may be written
     int fd;     // Berkeley DB's descriptor of the database file, or -1
     int journal;
+    off_t position; // where a write to fd goes
     uint32_t page_size;
     off_t base_size;  // the file's size before the change
     off_t size;       // as the change leaves it
@@ -150,7 +155,7 @@ struct HeldWrites {
     int err; // the first failure, or 0
     WriteOutcome outcome;
 };
-HeldWrites held{false, -1, -1, 0, 0, 0, 0, {}, 0, 0, WriteOutcome::none};
+HeldWrites held{false, -1, -1, 0, 0, 0, 0, 0, {}, 0, 0, WriteOutcome::none};
 
 void drop_page(HeldPage &page)
 {
@@ -175,6 +180,12 @@ ssize_t refuse_held(int err)
     return -1;
 }
 
+int refuse_held_call(int err)
+{
+    refuse_held(err);
+    return err;
+}
+
 HeldPage *held_page(uint64_t pgno)
 {
     for (size_t i = 0; i < held.count; ++i)
@@ -184,10 +195,8 @@ HeldPage *held_page(uint64_t pgno)
 }
 
 // Berkeley DB writes whole pages through its memory pool.
-ssize_t held_pwrite(int fd, const void *data, size_t len, off_t at)
+ssize_t hold_page(const void *data, size_t len, off_t at)
 {
-    if (fd != held.fd)
-        return held.armed ? refuse_held(EIO) : pwrite(fd, data, len, at);
     if (len != held.page_size || at < 0 || at % held.page_size != 0 ||
         static_cast<uint64_t>(at) >= most_file_size)
         return refuse_held(EINVAL);
@@ -235,12 +244,40 @@ ssize_t held_pread(int fd, void *data, size_t len, off_t at)
     return static_cast<ssize_t>(got);
 }
 
-int held_ftruncate(int fd, off_t len)
+// Berkeley DB writes after a seek through these two, also where a positioned
+// write would have come up short: a write refused here reaches no file by
+// another way. Reads stay positioned, and seek the file itself.
+int held_seek(int fd, off_t offset, int whence)
+{
+    off_t at = lseek(fd, offset, whence);
+    if (at < 0)
+        return errno;
+    if (fd == held.fd)
+        held.position = at;
+    return 0;
+}
+
+ssize_t held_write(int fd, const void *data, size_t len)
 {
     if (fd != held.fd)
-        return held.armed ? static_cast<int>(refuse_held(EIO)) : ftruncate(fd, len);
+        return held.armed ? refuse_held(EIO) : write(fd, data, len);
+    ssize_t n = hold_page(data, len, held.position);
+    if (n > 0)
+        held.position += n;
+    return n;
+}
+
+// This one and the flush answer with the error number, as Berkeley DB takes
+// it from them.
+int held_ftruncate(int fd, off_t len)
+{
+    if (fd != held.fd) {
+        if (held.armed)
+            return refuse_held_call(EIO);
+        return ftruncate(fd, len) == 0 ? 0 : errno;
+    }
     if (len < 0 || len % held.page_size != 0)
-        return static_cast<int>(refuse_held(EINVAL));
+        return refuse_held_call(EINVAL);
     size_t kept = 0;
     for (size_t i = 0; i < held.count; ++i) {
         if (static_cast<off_t>(held.pages[i].pgno * held.page_size) >= len)
@@ -254,8 +291,15 @@ int held_ftruncate(int fd, off_t len)
     return 0;
 }
 
+uint64_t zero_page_sum(size_t page)
+{
+    static const char zeros[most_page_size] = {};
+    return checksum(sum_seed, zeros, page);
+}
+
 // Pages that a cut took from the file and the change did not write again
-// join the held ones without an image: the journal keeps their old images.
+// join the held ones without an image: the journal keeps their old images,
+// and a file that grew past them again holds zeros there.
 bool hold_cut_pages()
 {
     const uint64_t page = held.page_size;
@@ -302,8 +346,8 @@ char *journal_image(size_t &len)
         const HeldPage &held_one = held.pages[i];
         JournalEntry entry{};
         entry.pgno = held_one.pgno;
-        if (held_one.image != nullptr)
-            entry.new_sum = checksum(sum_seed, held_one.image, page);
+        entry.new_sum = held_one.image != nullptr ? checksum(sum_seed, held_one.image, page)
+                                                  : zero_page_sum(page);
         entry.flags = entry.pgno < old_pages ? has_old_image : 0;
         memcpy(at, &entry, sizeof entry);
         at += sizeof entry;
@@ -347,13 +391,16 @@ bool undo(const char *image, size_t len)
 
 bool write_pages()
 {
-    for (size_t i = 0; i < held.count; ++i)
-        if (held.pages[i].image != nullptr &&
-            !pwrite_all(held.fd, held.pages[i].image, held.page_size,
-                        static_cast<off_t>(held.pages[i].pgno * held.page_size)))
+    static const char zeros[most_page_size] = {};
+    for (size_t i = 0; i < held.count; ++i) {
+        const HeldPage &page = held.pages[i];
+        off_t at = static_cast<off_t>(page.pgno * held.page_size);
+        if (at < held.size &&
+            !pwrite_all(held.fd, page.image != nullptr ? page.image : zeros, held.page_size, at))
             return false;
+    }
     struct stat st;
-    if (fstat(held.fd, &st) != 0 || (st.st_size > held.size && ftruncate(held.fd, held.size) != 0))
+    if (fstat(held.fd, &st) != 0 || (st.st_size != held.size && ftruncate(held.fd, held.size) != 0))
         return false;
     return fdatasync(held.fd) == 0;
 }
@@ -378,7 +425,7 @@ int commit()
             explicit_bzero(image, len);
             free(image);
         }
-        mark_empty(held.journal, false);
+        mark_empty(held.journal, len, false);
         errno = held.err;
         return -1;
     }
@@ -386,13 +433,13 @@ int commit()
         held.err = errno != 0 ? errno : EIO;
         // The journal stays whole for the next run when the file cannot take
         // its old pages back either.
-        held.outcome = undo(image, len) && mark_empty(held.journal, true)
+        held.outcome = undo(image, len) && mark_empty(held.journal, len, true)
                            ? WriteOutcome::rolled_back
                            : WriteOutcome::pending;
     } else {
         // Not flushed: the file holds the whole change already, which the
         // journal's checksums tell a later opening.
-        mark_empty(held.journal, false);
+        mark_empty(held.journal, len, false);
         held.outcome = WriteOutcome::made;
     }
     explicit_bzero(image, len);
@@ -405,7 +452,8 @@ int commit()
 
 int held_fsync(int fd)
 {
-    return fd == held.fd ? commit() : fdatasync(fd);
+    int done = fd == held.fd ? commit() : fdatasync(fd);
+    return done == 0 ? 0 : errno;
 }
 
 void wipe_held()
@@ -487,8 +535,10 @@ Found inspect(int journal, int db_fd, JournalHeader &h)
         return Found::damaged;
     uint32_t page_size = 0;
     unsigned char id[file_id_size];
+    // A file made on a machine of the other byte order keeps its own.
     if (!pread_all(db_fd, &page_size, sizeof page_size, page_size_at) ||
-        !pread_all(db_fd, id, sizeof id, file_id_at) || page_size != h.page_size ||
+        !pread_all(db_fd, id, sizeof id, file_id_at) ||
+        (page_size != h.page_size && __builtin_bswap32(page_size) != h.page_size) ||
         memcmp(id, h.file_id, sizeof id) != 0)
         return Found::foreign;
     return Found::change;
@@ -529,17 +579,30 @@ bool roll_back(int db_fd, int journal, const JournalHeader &h)
     return done && ftruncate(db_fd, static_cast<off_t>(h.old_size)) == 0 && fdatasync(db_fd) == 0;
 }
 
-// A file of pop's (or of the program's own user) that nobody else may read
-// or write, and no link: only such a journal is ever read.
+// A file of pop's that nobody else may read or write, and no link: only such
+// a journal is ever read. The program, pop's, can write no other.
 bool fit(int fd, uid_t owner)
 {
     struct stat st;
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-           (st.st_uid == owner || st.st_uid == geteuid()) && (st.st_mode & 077) == 0;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == owner &&
+           (st.st_mode & 077) == 0;
 }
 
 uid_t journal_owner = 0;
 const char *journal_caller = "";
+
+} // namespace
+
+namespace
+{
+
+// Whether the journal at name is one that root began to make and a crash cut
+// short: an empty file of root's, alone, that nobody else may use.
+bool unfinished(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == 0 && st.st_size == 0 &&
+           (st.st_mode & 077) == 0;
+}
 
 } // namespace
 
@@ -550,15 +613,23 @@ void prepare_journal(const CallerIdentity &caller, Action action)
     // -init makes it in the folder that it works in; nobody else may create
     // a name in the database's folder.
     struct stat st;
-    if (caller.real_uid != 0 || action == Action::init || lstat(db_file, &st) != 0 ||
-        lstat(journal_file, &st) == 0 || errno != ENOENT)
+    if (caller.real_uid != 0 || action == Action::init || lstat(db_file, &st) != 0)
         return;
+    bool missing = lstat(journal_file, &st) != 0;
+    if ((missing && errno != ENOENT) || (!missing && !unfinished(st)))
+        return;
+    // Nothing but SIGKILL ends the run halfway; what that leaves, the next
+    // run of root's finishes.
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
     uid_t euid = geteuid();
     if (setresuid(static_cast<uid_t>(-1), 0, static_cast<uid_t>(-1)) != 0)
         exit_with_error("internal error @ %i", 1091);
     int err = make_journal(journal_file, caller.pop_uid, caller.pop_gid);
     if (setresuid(static_cast<uid_t>(-1), euid, static_cast<uid_t>(-1)) != 0)
         exit_with_error("internal error @ %i", 1092);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     if (err == 0)
         audit_notice(true, "tolmark: user \"%s\" made the journal \"%s\" of db \"%s\"",
                      caller.caller_name, journal_file, db_path);
@@ -570,6 +641,14 @@ void prepare_journal(const CallerIdentity &caller, Action action)
 int make_journal(const char *name, uid_t owner, gid_t group)
 {
     int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat st;
+    // Or the one whose making a crash cut short.
+    if (fd < 0 && errno == EEXIST && geteuid() == 0 &&
+        (fd = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0)) >= 0 &&
+        (fstat(fd, &st) != 0 || !unfinished(st))) {
+        close(fd);
+        return EEXIST;
+    }
     if (fd < 0)
         return errno;
     // A default ACL of the folder would have given others its rights.
@@ -625,11 +704,18 @@ const char *repair(int db, int journal, Found found, const JournalHeader &h)
         what = "tolmark: user \"%s\" found a journal of another file beside db \"%s\"; it was "
                "emptied, not applied";
     else if (took_whole_change(db, journal, h))
-        what = "tolmark: user \"%s\" found the interrupted change of db \"%s\" whole; its "
-               "journal was emptied";
+        // Its pages may be only in the system's cache: a power cut must not
+        // take them once the journal is empty.
+        what = fdatasync(db) == 0 ? "tolmark: user \"%s\" found the interrupted change of db "
+                                    "\"%s\" whole; its journal was emptied"
+                                  : nullptr;
     else if (roll_back(db, journal, h))
         what = "tolmark: user \"%s\" rolled back an interrupted change of db \"%s\"";
-    return what != nullptr && mark_empty(journal, true) ? what : nullptr;
+    struct stat st;
+    return what != nullptr && fstat(journal, &st) == 0 &&
+                   mark_empty(journal, static_cast<size_t>(st.st_size), true)
+               ? what
+               : nullptr;
 }
 
 } // namespace
@@ -677,7 +763,8 @@ void hold_writes(int journal)
 {
     static bool installed = false;
     if (!installed) {
-        db_env_set_func_pwrite(held_pwrite);
+        db_env_set_func_seek(held_seek);
+        db_env_set_func_write(held_write);
         db_env_set_func_pread(held_pread);
         db_env_set_func_ftruncate(held_ftruncate);
         db_env_set_func_fsync(held_fsync);
@@ -705,11 +792,12 @@ bool hold_writes_on(int fd, uint32_t page_size)
 WriteOutcome release_writes(int &err)
 {
     WriteOutcome outcome = held.outcome;
-    // A write that Berkeley DB was refused never reached the file.
-    if (outcome == WriteOutcome::none && held.err != 0)
+    // A write that Berkeley DB was refused never reached the file, nor did
+    // one that it never flushed.
+    if (outcome == WriteOutcome::none && (held.err != 0 || held.count > 0))
         outcome = WriteOutcome::untouched;
-    err = held.err;
+    err = held.err != 0 ? held.err : outcome == WriteOutcome::untouched ? EIO : 0;
     drop_all_pages();
-    held = HeldWrites{false, -1, -1, 0, 0, 0, 0, {}, 0, 0, WriteOutcome::none};
+    held = HeldWrites{false, -1, -1, 0, 0, 0, 0, 0, {}, 0, 0, WriteOutcome::none};
     return outcome;
 }

@@ -296,6 +296,8 @@ TEST_F(Change, NoticeGoesToTheTraceFileWithoutTheSecret)
     EXPECT_NE(text.find("] tolmark: root changed only APOP password for bob\n"), std::string::npos)
         << text;
     EXPECT_EQ(text.find("New-pass2"), std::string::npos) << text;
+    // Nor does the journal keep the secret written over.
+    EXPECT_EQ(read_file(journal_file).find(record_of("Bob-pass1").substr(0, 9)), std::string::npos);
     EXPECT_TRUE(syslog().empty());
     EXPECT_EQ(get(key("bob")), record_of("New-pass2", "bob-scram"));
 

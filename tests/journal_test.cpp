@@ -71,4 +71,30 @@ TEST(HeldWrites, ChangeLargerThanTheCache)
     std::filesystem::remove_all(folder);
 }
 
+// While a writer's database is being opened nothing may be written, and a
+// write refused is not made by another way.
+TEST(HeldWrites, RefusedWriteReachesNoFile)
+{
+    char pattern[] = "/tmp/tolmark-held.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern, file = folder + "/t.db";
+    DB *db = nullptr;
+    ASSERT_EQ(db_create(&db, nullptr, 0), 0);
+    ASSERT_EQ(db->open(db, nullptr, file.c_str(), nullptr, DB_HASH, DB_CREATE, 0600), 0);
+    ASSERT_EQ(db->close(db, 0), 0);
+    const auto before = std::filesystem::last_write_time(file);
+    hold_writes(-1); // armed, and never told which descriptor to hold
+    ASSERT_EQ(db_create(&db, nullptr, 0), 0);
+    ASSERT_EQ(db->open(db, nullptr, file.c_str(), nullptr, DB_HASH, 0, 0), 0);
+    std::string k = "user", v = "value";
+    DBT key = dbt(k), value = dbt(v);
+    ASSERT_EQ(db->put(db, nullptr, &key, &value, 0), 0);
+    EXPECT_NE(db->close(db, 0), 0);
+    int err = 0;
+    EXPECT_EQ(release_writes(err), WriteOutcome::untouched);
+    EXPECT_EQ(err, EIO);
+    EXPECT_EQ(std::filesystem::last_write_time(file), before);
+    std::filesystem::remove_all(folder);
+}
+
 } // namespace

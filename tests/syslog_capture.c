@@ -125,7 +125,7 @@ void __syslog_chk(int priority, int flag, const char *format, ...)
 
 /* With TOLMARK_CALL_LOG, renames and flushes are recorded there, a line each:
  *   rename<TAB>from<TAB>to<TAB>the mode of to's folder, in octal
- *   fsync<TAB>the path of the descriptor flushed
+ *   fsync<TAB>the path of the descriptor flushed (and fdatasync<TAB>...)
  * and, before a rename over a file, whether a lock is held on that file:
  *   locked<TAB>to<TAB>yes or no */
 static void log_call(const char *format, ...)
@@ -252,18 +252,24 @@ ssize_t pread64(int fd, void *data, size_t size, off64_t at)
     PASS_ON(pread64, reads, fd, (fd, data, size, at));
 }
 
-int fsync(int fd)
+static void log_flush(const char *call, int fd)
 {
     char link[64], path[4096];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, path, sizeof path - 1);
     path[n > 0 ? n : 0] = '\0';
-    log_call("fsync\t%s\n", path);
+    log_call("%s\t%s\n", call, path);
+}
+
+int fsync(int fd)
+{
+    log_flush("fsync", fd);
     PASS_ON(fsync, flushes, fd, (fd));
 }
 
 int fdatasync(int fd)
 {
+    log_flush("fdatasync", fd);
     PASS_ON(fdatasync, flushes, fd, (fd));
 }
 
