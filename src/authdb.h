@@ -89,6 +89,10 @@ JournalState settle_journal(int db_fd, bool exclusive, const char *db_name,
 void hold_writes(int journal);
 bool hold_writes_on(int fd, uint32_t page_size);
 enum class WriteOutcome { none, made, untouched, rolled_back, pending };
+// The journal's checksum of len bytes, carried on from sum (journal_sum_seed
+// at the start).
+constexpr uint64_t journal_sum_seed = 0xcbf29ce484222325u;
+uint64_t journal_sum(uint64_t sum, const void *data, size_t len);
 // Once the database is closed: what became of the change, and the first
 // failure in err.
 WriteOutcome release_writes(int &err);

@@ -66,29 +66,11 @@ struct JournalEntry {
 };
 static_assert(sizeof(JournalEntry) == 24);
 
-constexpr uint64_t sum_seed = 0xcbf29ce484222325u;
-
-// Catches torn and stale writes, not forgeries: whoever can write the journal
-// can write the database.
-uint64_t checksum(uint64_t sum, const void *data, size_t len)
-{
-    const auto *p = static_cast<const unsigned char *>(data);
-    for (; len >= 8; p += 8, len -= 8) {
-        uint64_t word;
-        memcpy(&word, p, 8);
-        sum = (sum ^ word) * 0x9e3779b97f4a7c15u;
-        sum ^= sum >> 31;
-    }
-    for (; len > 0; ++p, --len)
-        sum = (sum ^ *p) * 0x100000001b3u;
-    return sum;
-}
-
 uint64_t header_sum(const JournalHeader &header)
 {
     JournalHeader copy = header;
     copy.checksum = 0;
-    return checksum(sum_seed, &copy, sizeof copy);
+    return journal_sum(journal_sum_seed, &copy, sizeof copy);
 }
 
 // Moves len bytes by pread or pwrite (io) until all are moved; a call that
@@ -294,7 +276,7 @@ int held_ftruncate(int fd, off_t len)
 uint64_t zero_page_sum(size_t page)
 {
     static const char zeros[most_page_size] = {};
-    return checksum(sum_seed, zeros, page);
+    return journal_sum(journal_sum_seed, zeros, page);
 }
 
 // Pages that a cut took from the file and the change did not write again
@@ -346,8 +328,9 @@ char *journal_image(size_t &len)
         const HeldPage &held_one = held.pages[i];
         JournalEntry entry{};
         entry.pgno = held_one.pgno;
-        entry.new_sum = held_one.image != nullptr ? checksum(sum_seed, held_one.image, page)
-                                                  : zero_page_sum(page);
+        entry.new_sum = held_one.image != nullptr
+                            ? journal_sum(journal_sum_seed, held_one.image, page)
+                            : zero_page_sum(page);
         entry.flags = entry.pgno < old_pages ? has_old_image : 0;
         memcpy(at, &entry, sizeof entry);
         at += sizeof entry;
@@ -365,7 +348,7 @@ char *journal_image(size_t &len)
         free(image);
         return nullptr;
     }
-    header.checksum = checksum(header_sum(header), image + sizeof header, len - sizeof header);
+    header.checksum = journal_sum(header_sum(header), image + sizeof header, len - sizeof header);
     memcpy(image, &header, sizeof header);
     return image;
 }
@@ -522,11 +505,11 @@ Found inspect(int journal, int db_fd, JournalHeader &h)
         return Found::damaged;
     uint64_t sum = header_sum(h);
     bool whole = each_entry(journal, h, st.st_size, [&](const JournalEntry &entry, off_t image) {
-        sum = checksum(sum, &entry, sizeof entry);
+        sum = journal_sum(sum, &entry, sizeof entry);
         if (image >= 0) {
             if (!pread_all(journal, page_buffer, h.page_size, image))
                 return false;
-            sum = checksum(sum, page_buffer, h.page_size);
+            sum = journal_sum(sum, page_buffer, h.page_size);
         }
         return true;
     });
@@ -559,7 +542,7 @@ bool took_whole_change(int db_fd, int journal, const JournalHeader &h)
             return true; // cut away, as the size shows
         return pread_all(db_fd, page_buffer, h.page_size,
                          static_cast<off_t>(entry.pgno * h.page_size)) &&
-               checksum(sum_seed, page_buffer, h.page_size) == entry.new_sum;
+               journal_sum(journal_sum_seed, page_buffer, h.page_size) == entry.new_sum;
     });
     explicit_bzero(page_buffer, sizeof page_buffer);
     return whole;
@@ -592,6 +575,22 @@ uid_t journal_owner = 0;
 const char *journal_caller = "";
 
 } // namespace
+
+// Catches torn and stale writes, not forgeries: whoever can write the journal
+// can write the database.
+uint64_t journal_sum(uint64_t sum, const void *data, size_t len)
+{
+    const auto *p = static_cast<const unsigned char *>(data);
+    for (; len >= 8; p += 8, len -= 8) {
+        uint64_t word;
+        memcpy(&word, p, 8);
+        sum = (sum ^ word) * 0x9e3779b97f4a7c15u;
+        sum ^= sum >> 31;
+    }
+    for (; len > 0; ++p, --len)
+        sum = (sum ^ *p) * 0x100000001b3u;
+    return sum;
+}
 
 namespace
 {

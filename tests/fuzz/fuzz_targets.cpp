@@ -200,19 +200,6 @@ std::string slurp(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-uint64_t sum_of(uint64_t sum, const unsigned char *p, size_t len)
-{
-    for (; len >= 8; p += 8, len -= 8) {
-        uint64_t word;
-        memcpy(&word, p, 8);
-        sum = (sum ^ word) * 0x9e3779b97f4a7c15u;
-        sum ^= sum >> 31;
-    }
-    for (; len > 0; ++p, --len)
-        sum = (sum ^ *p) * 0x100000001b3u;
-    return sum;
-}
-
 [[maybe_unused]] void fuzz_journal(const uint8_t *data, size_t size)
 {
     static const std::string folder = [] {
@@ -246,7 +233,7 @@ uint64_t sum_of(uint64_t sum, const unsigned char *p, size_t len)
         pristine.copy(bytes.data() + 32, 20, 52); // the file's id
         memset(bytes.data() + 56, 0, 8);
         const auto *b = reinterpret_cast<const unsigned char *>(bytes.data());
-        uint64_t sum = sum_of(sum_of(0xcbf29ce484222325u, b, 64), b + 64, size - 64);
+        uint64_t sum = journal_sum(journal_sum(journal_sum_seed, b, 64), b + 64, size - 64);
         memcpy(bytes.data() + 56, &sum, 8);
     }
     std::ofstream(db, std::ios::binary | std::ios::trunc) << pristine;
