@@ -104,14 +104,20 @@ bool pwrite_all(int fd, const void *data, size_t len, off_t at)
 
 // The first len bytes of the journal become an empty header and zeros: the
 // old pages, which hold old secrets, go with the mark.
-bool mark_empty(int journal, size_t len, bool durable)
+// With the change's own image, which it wipes, that takes one write.
+bool mark_empty(int journal, size_t len, bool durable, char *image = nullptr)
 {
     static const char zeros[4096] = {};
     JournalHeader empty{};
     memcpy(empty.magic, journal_magic, sizeof empty.magic);
     empty.checksum = header_sum(empty);
-    bool done = pwrite_all(journal, &empty, sizeof empty, 0);
-    for (size_t at = sizeof empty; done && at < len; at += sizeof zeros)
+    if (image != nullptr) {
+        explicit_bzero(image, len);
+        memcpy(image, &empty, sizeof empty);
+    }
+    bool done = image != nullptr ? pwrite_all(journal, image, len, 0)
+                                 : pwrite_all(journal, &empty, sizeof empty, 0);
+    for (size_t at = sizeof empty; done && image == nullptr && at < len; at += sizeof zeros)
         done = pwrite_all(journal, zeros, std::min(sizeof zeros, len - at), static_cast<off_t>(at));
     return done && (!durable || fdatasync(journal) == 0);
 }
@@ -416,13 +422,13 @@ int commit()
         held.err = errno != 0 ? errno : EIO;
         // The journal stays whole for the next run when the file cannot take
         // its old pages back either.
-        held.outcome = undo(image, len) && mark_empty(held.journal, len, true)
+        held.outcome = undo(image, len) && mark_empty(held.journal, len, true, image)
                            ? WriteOutcome::rolled_back
                            : WriteOutcome::pending;
     } else {
         // Not flushed: the file holds the whole change already, which the
         // journal's checksums tell a later opening.
-        mark_empty(held.journal, len, false);
+        mark_empty(held.journal, len, false, image);
         held.outcome = WriteOutcome::made;
     }
     explicit_bzero(image, len);
